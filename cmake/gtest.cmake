@@ -1,0 +1,16 @@
+# GoogleTest is built from the distribution's sources with our own flags, so the
+# sanitizer builds instrument it too.
+set(KESTREL_GTEST_SOURCE "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+if(EXISTS ${KESTREL_GTEST_SOURCE}/CMakeLists.txt)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(${KESTREL_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
+    if(NOT TARGET GTest::gtest_main)
+        add_library(GTest::gtest ALIAS gtest)
+        add_library(GTest::gtest_main ALIAS gtest_main)
+        add_library(GTest::gmock ALIAS gmock)
+    endif()
+else()
+    find_package(GTest REQUIRED)
+endif()
+include(GoogleTest)
