@@ -124,7 +124,7 @@ class Image:
 class Session:
     """One virtual display with kestrel.exe running in it."""
 
-    def __init__(self, build, case, with_dll, scenario=None):
+    def __init__(self, build, case, dll, scenario=None):
         self.build = build
         self.case = case
         self.shots = os.path.join(build, "screenshots")
@@ -143,8 +143,13 @@ class Session:
         self.program_dir = os.path.join(self.work, "program")
         os.makedirs(self.program_dir)
         shutil.copy(os.path.join(build, "ui", "win32", "kestrel.exe"), self.program_dir)
-        if with_dll:
-            shutil.copy(os.path.join(build, "sim", "dll", "FTD2XX.dll"), self.program_dir)
+        dlls = os.path.join(build, "sim", "dll")
+        if dll == "beside":
+            shutil.copy(os.path.join(dlls, "FTD2XX.dll"), self.program_dir)
+        elif dll == "partial":
+            shutil.copy(os.path.join(dlls, "partial", "FTD2XX.dll"), self.program_dir)
+        elif dll == "current-folder":
+            shutil.copy(os.path.join(dlls, "FTD2XX.dll"), self.work)
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("KESTREL_SIM_SCENARIO", None)
@@ -457,6 +462,14 @@ def case_no_adapter(session):
     check(session.wait_exit(30) == 0, "Alt+F4 ends the program with exit code 0")
 
 
+def case_unusable_dll(session):
+    """An FTD2XX.dll that lacks an entry point, or one that lies only in the current folder,
+    is as good as none."""
+    session.start()
+    session.wait_log("Error USB adapter invalid", 60)
+    check(session.program.poll() is None, "program keeps running")
+
+
 def wait_question(session):
     return wait_for('question box "Update another device?"', UPDATE_S,
                     lambda: (lambda d: d if d and any(
@@ -510,14 +523,17 @@ def case_unsupported(session):
     wait_for("box closed", 20, lambda: session.dialog("Unsupported device") is None)
 
 
+# Case: (steps, where a simulated FTD2XX.dll lies, its scenario).
 CASES = {
-    "startup": (case_startup, False, None),
-    "about": (case_about, False, None),
-    "keys": (case_keys, False, None),
-    "no-adapter": (case_no_adapter, False, None),
-    "healthy": (case_healthy, True, "healthy"),
-    "another": (case_another, True, "healthy"),
-    "unsupported": (case_unsupported, True, "unsupported"),
+    "startup": (case_startup, None, None),
+    "about": (case_about, None, None),
+    "keys": (case_keys, None, None),
+    "no-adapter": (case_no_adapter, None, None),
+    "partial-dll": (case_unusable_dll, "partial", "healthy"),
+    "dll-in-current-folder": (case_unusable_dll, "current-folder", "healthy"),
+    "healthy": (case_healthy, "beside", "healthy"),
+    "another": (case_another, "beside", "healthy"),
+    "unsupported": (case_unsupported, "beside", "unsupported"),
 }
 
 
@@ -526,9 +542,9 @@ def main():
     parser.add_argument("case", choices=sorted(CASES))
     parser.add_argument("--build", required=True)
     args = parser.parse_args()
-    run, with_dll, scenario = CASES[args.case]
+    run, dll, scenario = CASES[args.case]
     build = os.path.abspath(args.build)
-    session = Session(build, args.case, with_dll, scenario)
+    session = Session(build, args.case, dll, scenario)
     began = time.monotonic()
     try:
         run(session)
