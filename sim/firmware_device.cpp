@@ -107,6 +107,7 @@ FirmwareDevice::FirmwareDevice(const FirmwareDeviceConfig& config,
     }
     onRequest = [this](uint64_t atUs, const uint8_t* bytes, size_t n, std::vector<uint8_t>* reply,
                        uint64_t* replyAtUs) {
+        requests.clear(); // the image is checked as it comes; no need to keep it twice
         std::vector<uint8_t> plain;
         uint32_t delayUs = 0;
         {
