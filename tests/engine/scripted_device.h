@@ -103,6 +103,27 @@ class ScriptedDevice : public sim::BasicDevice {
         BasicDevice::OnBreak(atUs, on);
     }
 
+    // Back to a fresh device, asleep and plugged in, with the same catalogue.
+    void Reset() {
+        awake = false;
+        aliveReply = sim::ALIVE_REPLY_BYTES;
+        turnaroundUs = sim::DEVICE_TURNAROUND_US;
+        silentAfterPackets = -1;
+        unplugAtUs = UINT64_MAX;
+        wrongKey = false;
+        badCrc = false;
+        breaksSeen = packetsHeard = aliveAnswered = requestsAnswered = 0;
+        requests.clear();
+        answered_ = 0;
+        identity = Identity{};
+        behind = Identity{};
+        grantsBridge = false;
+        bridgeOn = false;
+        script.clear();
+        heard.clear();
+        onHeard = nullptr;
+    }
+
     // The catalogue whose packets the device knows.
     void UseCatalogue(const TestCatalogue& catalogue) { catalogue_ = &catalogue; }
 
