@@ -42,6 +42,10 @@ class Wire {
     void AttachDevice(DeviceModel* device);
     DeviceModel* Device() const { return device_; }
 
+    // Back to the state at construction (device, faults and statistics included), with the
+    // model's time at 0: for a time source that was restarted.
+    void Reset();
+
     // The line's faults; change them at any time, they act on the bytes that follow.
     LineFaults& Faults() { return faults_; }
 
@@ -96,7 +100,7 @@ class Wire {
     };
 
     void Now();
-    LineByte Commit(uint8_t value, uint64_t earliestUs);
+    LineByte Commit(uint8_t value, uint64_t earliestUs, bool fromHost);
     bool NextEvent(uint64_t limit);
     void CompleteHostByte();
     void CompleteDeviceByte();
@@ -118,6 +122,7 @@ class Wire {
     uint64_t lineFreeUs_ = 0;     // end of the last byte committed to the line
     uint64_t burstStartUs_ = 0;   // start of the current back-to-back burst
     uint64_t burstIndex_ = 0;     // bytes committed in that burst
+    bool burstFromHost_ = true;   // who is sending it
     std::deque<uint8_t> hostRx_;  // the host's receive queue
 
     bool breakOn_ = false;
