@@ -491,19 +491,18 @@ def case_healthy(session):
 def case_another(session):
     session.start()
     box = wait_question(session)
-    # Yes: a fresh cycle for the next device, whose cleared log shows the adapter and the
-    # search on its first two lines and the first result no more.
+    # Yes: a fresh cycle for the next device of the bench, whose cleared log shows the
+    # adapter and the search on its first two lines and the first result no more; then
+    # that device is updated in turn.
     session.click_control(box, "&Yes")
     wait_for("question box gone", 20, lambda: session.dialog("Update done o.k.") is None)
     wait_for("next cycle: cleared log, searching on line 1", 60,
              lambda: 1 in session.log_lines_showing("Device searching...") and
              not session.log_lines_showing("Update done o.k."), interval_s=0.5)
-    check(session.program.poll() is None, "program keeps running for the next device")
-    # The keyboard goes to the window the user last clicked: bring the main window forward.
-    client = session.main_window()["client"]
-    session.click(client[0] + 250, client[3] - 10)
-    session.key("alt+F4")
-    check(session.wait_exit(30) == 0, "Alt+F4 ends the program with exit code 0")
+    box = wait_question(session)
+    check(session.log_lines_showing("Update done o.k."), "the next device updated")
+    session.click_control(box, "&No")
+    check(session.wait_exit(30) == 0, "No ends the program with exit code 0")
 
 
 def case_unsupported(session):
