@@ -19,6 +19,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifndef KESTREL_E2E_WALL_TIME
+#define KESTREL_E2E_WALL_TIME 1
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -269,7 +273,9 @@ void ExpectWallTimeWithinFivePercent(const std::vector<Entry>& real, const std::
     ::testing::Test::RecordProperty("virtual_ms", std::to_string(virtualMs));
     std::printf("%s: real %.0f ms, virtual %.0f ms, ratio %.4f\n", scenario.c_str(), realMs,
                 virtualMs, realMs / virtualMs);
-    EXPECT_NEAR(realMs / virtualMs, 1.0, 0.05);
+    if (KESTREL_E2E_WALL_TIME) {
+        EXPECT_NEAR(realMs / virtualMs, 1.0, 0.05);
+    }
 }
 
 const std::vector<std::pair<std::string, std::string>> SUCCESS_LINES = {
