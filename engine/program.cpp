@@ -118,13 +118,16 @@ int flash_prog() {
 }
 
 int SendFinalPacket() {
-    if (finalLength == 0) {
+    // A length that no record could have left (below 1, or beyond the buffer) is no final
+    // packet: nothing is copied from outside finalPacket.
+    if (finalLength <= 0 || static_cast<uint32_t>(finalLength) > FINAL_PACKET_BYTES) {
         return 0;
     }
+    const uint32_t length = static_cast<uint32_t>(finalLength);
     int status = EXCHANGE_OK;
     for (int attempt = 0; attempt < RECORD_ATTEMPTS; ++attempt) {
-        txLength = static_cast<uint32_t>(finalLength);
-        std::memcpy(txBuffer, finalPacket, static_cast<std::size_t>(finalLength));
+        txLength = length;
+        std::memcpy(txBuffer, finalPacket, length);
         status = Transact(REPLY_TIMEOUT_MS);
         if (status == EXCHANGE_OK && ReplyTagIs("R6")) {
             return 0;

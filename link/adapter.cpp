@@ -20,7 +20,8 @@ int OpenAdapter(bool silent) {
     }
 
     // D2XX takes the description through an untyped pointer and does not write it.
-    if (FT_OpenEx(const_cast<char*>(ADAPTER_DESCRIPTION), FT_OPEN_BY_DESCRIPTION, &adapterHandle) != FT_OK) {
+    if (FT_OpenEx(const_cast<char*>(ADAPTER_DESCRIPTION), FT_OPEN_BY_DESCRIPTION, &adapterHandle) !=
+        FT_OK) {
         adapterHandle = nullptr;
         if (!silent) {
             LogAppend("USB adapter connection - Failed");

@@ -38,7 +38,9 @@ void Announce(LogOp op, const char* text) {
     }
 }
 
-bool TooLong(const char* text) { return std::strlen(text) >= LOG_LINE_BYTES; }
+bool TooLong(const char* text) {
+    return std::strlen(text) >= LOG_LINE_BYTES;
+}
 
 void Store(int slot, const char* text) {
     std::memcpy(theLog.lines[slot], text, std::strlen(text) + 1);

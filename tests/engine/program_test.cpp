@@ -314,6 +314,7 @@ TEST_F(ProgramTest, SendFinalPacket) {
         int result;
         size_t attempts;
         size_t pauses;
+        int length = 0; // finalLength when nothing was kept
     };
     const std::vector<Case> cases = {
         {"accepted at the third attempt", true, false, {Silent(), Tagged("R8")}, 0, 3, 2},
@@ -325,6 +326,8 @@ TEST_F(ProgramTest, SendFinalPacket) {
         {"refused four times, then no echo", true, false, std::vector<Answer>(4, Tagged("R1")),
          EXCHANGE_NO_ECHO, 5, 5},
         {"nothing kept", false, false, {}, 0, 0, 0},
+        {"a negative length is no final packet", false, false, {}, 0, 0, 0, -1},
+        {"a length beyond the buffer is no final packet", false, false, {}, 0, 0, 0, 4121},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -335,6 +338,8 @@ TEST_F(ProgramTest, SendFinalPacket) {
         if (c.keep) {
             std::memcpy(finalPacket, payload.data(), payload.size());
             finalLength = static_cast<int>(payload.size());
+        } else {
+            finalLength = c.length;
         }
         device.script["final"].assign(c.answers.begin(), c.answers.end());
         wire.Faults().noEcho = c.noEcho;
@@ -351,7 +356,7 @@ TEST_F(ProgramTest, SendFinalPacket) {
         EXPECT_EQ(c.attempts, HeardIndices("final").size());
         EXPECT_EQ(c.pauses, clock.SleepsOf(RETRY_PAUSE_MS).size());
         EXPECT_TRUE(log.Events().empty());
-        EXPECT_EQ(c.keep ? static_cast<int>(payload.size()) : 0, finalLength);
+        EXPECT_EQ(c.keep ? static_cast<int>(payload.size()) : c.length, finalLength);
     }
 }
 

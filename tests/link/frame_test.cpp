@@ -334,9 +334,26 @@ TEST_F(TransactTest, DeadlineIsTestedLastWithTheTimeTakenBeforeThePoll) {
 TEST_F(TransactTest, DrainInputReadsAtMost260AtATime) {
     const Bytes junk(600, 0x5A);
     wire.InjectHostBytes(junk.data(), junk.size());
+    linktest::ReadGuard guard;
     DrainInput();
     EXPECT_EQ(0u, wire.HostQueued());
     EXPECT_EQ(3, CallsBefore("FT_Read", "")); // 260, 260, 80
+    EXPECT_EQ((std::vector<uint32_t>{260, 260, 80}), guard.Asked());
+    EXPECT_EQ(0, guard.OverAsked());
+}
+
+TEST_F(TransactTest, ReadsNeverAskForMoreThanIsQueued) {
+    // 5000 stale bytes are drained in reads of at most 4096; after the write the echo (8
+    // bytes) and the reply (9 bytes) are read one byte per read.
+    const Bytes stale(5000, 0x00);
+    wire.InjectHostBytes(stale.data(), stale.size());
+    AnswerWith(PAYLOAD);
+    SetRequest(REQUEST);
+    linktest::ReadGuard guard;
+    EXPECT_EQ(0, Transact(TIMEOUT_MS));
+    EXPECT_EQ((std::vector<uint32_t>{4096, 904}), guard.Asked(0));
+    EXPECT_EQ(std::vector<uint32_t>(8 + 9, 1), guard.Asked(1));
+    EXPECT_EQ(0, guard.OverAsked());
 }
 
 } // namespace

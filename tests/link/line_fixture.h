@@ -9,6 +9,7 @@
 
 #include "link/adapter.h"
 #include "link/frame.h"
+#include "link/ftd2xx.h"
 #include "link/presence.h"
 #include "sim/basic_device.h"
 #include "sim/reply_encoder.h"
@@ -19,6 +20,79 @@
 namespace linktest {
 
 using Bytes = std::vector<uint8_t>;
+
+// One FT_Read as the guard saw it: what was asked, what the status call before it had
+// reported queued, and how many writes came before it.
+struct GuardedRead {
+    uint32_t asked;
+    uint32_t queued;
+    int writesBefore;
+};
+
+// Stands between the link layer and the installed driver and notes every read. A read that
+// asks for more than the adapter reported queued would wait on a real FT232R, so the tests
+// hold each read against the queue count of the status call before it.
+class ReadGuard {
+  public:
+    ReadGuard() {
+        inner_ = InstalledAdapterDriver();
+        table_ = *inner_;
+        table_.GetStatus = &GetStatus;
+        table_.Read = &Read;
+        table_.Write = &Write;
+        queued_ = 0;
+        writes_ = 0;
+        reads_.clear();
+        InstallAdapterDriver(&table_);
+    }
+    ~ReadGuard() { InstallAdapterDriver(inner_); }
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+
+    static const std::vector<GuardedRead>& Reads() { return reads_; }
+    // The sizes asked by the reads made after `writes` writes (all of them for -1).
+    static std::vector<uint32_t> Asked(int writes = -1) {
+        std::vector<uint32_t> out;
+        for (const GuardedRead& r : reads_) {
+            if (writes < 0 || r.writesBefore == writes) {
+                out.push_back(r.asked);
+            }
+        }
+        return out;
+    }
+    // Reads that asked for nothing or for more than was queued.
+    static int OverAsked() {
+        int n = 0;
+        for (const GuardedRead& r : reads_) {
+            n += r.asked == 0 || r.asked > r.queued ? 1 : 0;
+        }
+        return n;
+    }
+
+  private:
+    static FT_STATUS FT_API GetStatus(FT_HANDLE h, uint32_t* rx, uint32_t* tx, uint32_t* ev) {
+        const FT_STATUS s = inner_->GetStatus(h, rx, tx, ev);
+        queued_ = s == FT_OK && rx != nullptr ? *rx : 0;
+        return s;
+    }
+    static FT_STATUS FT_API Read(FT_HANDLE h, void* buffer, uint32_t count, uint32_t* got) {
+        reads_.push_back({count, queued_, writes_});
+        const FT_STATUS s = inner_->Read(h, buffer, count, got);
+        const uint32_t taken = got != nullptr ? *got : 0;
+        queued_ -= taken < queued_ ? taken : queued_;
+        return s;
+    }
+    static FT_STATUS FT_API Write(FT_HANDLE h, const void* buffer, uint32_t n, uint32_t* done) {
+        ++writes_;
+        return inner_->Write(h, buffer, n, done);
+    }
+
+    static inline const AdapterDriver* inner_ = nullptr;
+    static inline AdapterDriver table_{};
+    static inline uint32_t queued_ = 0;
+    static inline int writes_ = 0;
+    static inline std::vector<GuardedRead> reads_;
+};
 
 class LineFixture : public ::testing::Test {
   protected:

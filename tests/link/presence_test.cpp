@@ -159,11 +159,24 @@ TEST_F(PresenceTest, EachReadTakesAtMost260Bytes) {
                 }
             },
             &inject);
+        linktest::ReadGuard guard;
         int result = -1;
         EXPECT_EQ(c.ms, TimedMs([&] { result = DetectDevice(); }));
         EXPECT_EQ(0, result);
         EXPECT_EQ(0u, wire.HostQueued());
+        for (const uint32_t asked : guard.Asked()) {
+            EXPECT_LE(asked, 260u);
+        }
+        EXPECT_EQ(0, guard.OverAsked());
     }
+}
+
+TEST_F(PresenceTest, PingReadsOnlyWhatIsQueued) {
+    linktest::ReadGuard guard;
+    EXPECT_EQ(0, PingDevice());
+    // One read of what had come in the 20 ms: the request's echo (5) and the alive reply (2).
+    EXPECT_EQ(std::vector<uint32_t>{7}, guard.Asked());
+    EXPECT_EQ(0, guard.OverAsked());
 }
 
 TEST_F(PresenceTest, SilentRunPromptsEvery500MsWithTheSpinner) {

@@ -13,7 +13,9 @@
 namespace {
 
 int repaints = 0;
-void CountRepaint() { ++repaints; }
+void CountRepaint() {
+    ++repaints;
+}
 
 struct Op {
     char kind; // 'A' append, 'L' live, 'C' clear
