@@ -123,10 +123,11 @@ Floor ProgrammingFloor(const std::vector<FloorRecord>& records, const DeviceTimi
         if (r.type == 4) {
             break;
         }
-        if (r.type == 1 || r.type == 5) {
-            f += ExchangeFloor(r.payloadBytes, device.flashUs, device.recordReplyBytes);
-        } else if (r.type == 2) {
-            f += ExchangeFloor(r.payloadBytes, device.slowFlashUs, device.recordReplyBytes);
+        if (r.type == 1 || r.type == 2 || r.type == 5) {
+            const double flashUs = r.type == 1   ? device.flashUs
+                                   : r.type == 2 ? device.slowFlashUs
+                                                 : device.altFlashUs;
+            f += ExchangeFloor(r.payloadBytes, flashUs, device.recordReplyBytes);
         }
     }
     return f;
@@ -155,7 +156,7 @@ Floor PassFloor(const uint8_t* image, const DeviceTiming& device, bool lineEchoe
     f += IdentifyFloor(device, lineEchoes);
     uint32_t finalBytes = 0;
     if (FinalPacketBytes(records, &finalBytes)) {
-        f += ExchangeFloor(finalBytes, device.answerUs, device.finalReplyBytes);
+        f += ExchangeFloor(finalBytes, device.finalUs, device.finalReplyBytes);
     }
     return f;
 }

@@ -36,12 +36,15 @@ constexpr uint32_t FLOOR_ADAPTER_TX_BYTES = 256;
 double LineUs(uint64_t bytes);
 
 // What the device on the far side takes, besides the line: how long after a request's
-// last byte its answer starts, and the length of each kind of answer (whole frames).
+// last byte its answer starts (its flash time, for a record), and the length of each kind
+// of answer (whole frames).
 struct DeviceTiming {
     double aliveAnswerUs = 0; // alive request to alive reply
-    double answerUs = 0;      // identity, bridge and final packet requests
-    double flashUs = 0;       // an image record of type 1 or 5
-    double slowFlashUs = 0;   // an image record of type 2
+    double answerUs = 0;      // identity and bridge requests
+    double flashUs = 0;       // an image record of type 1
+    double slowFlashUs = 0;   // type 2
+    double altFlashUs = 0;    // type 5
+    double finalUs = 0;       // the final packet
     uint32_t identityReplyBytes = 0;
     uint32_t recordReplyBytes = 0; // "R8" and "R5"
     uint32_t finalReplyBytes = 0;  // "R6"

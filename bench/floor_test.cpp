@@ -84,6 +84,7 @@ TEST(FloorTest, WholeCycleWithRefusedBridgeAddsUpByHand) {
     bench::DeviceTiming device;
     device.answerUs = 1000;
     device.flashUs = 10000;
+    device.finalUs = 1000;
     device.identityReplyBytes = 22;
     device.recordReplyBytes = 7;
     device.finalReplyBytes = 7;
@@ -97,7 +98,7 @@ TEST(FloorTest, WholeCycleWithRefusedBridgeAddsUpByHand) {
     // 17/3840 s + 1 + 20 = 25.4270833. In all 5123.9375 ms.
     const bench::Floor floor = bench::UpdateFloor(plan, device);
     EXPECT_NEAR(floor.TotalUs(), 5123937.5, 1e-6);
-    EXPECT_DOUBLE_EQ(floor.deviceUs, 1000 * 4 + 10000);
+    EXPECT_DOUBLE_EQ(floor.deviceUs, 1000 * 3 + 10000 + 1000);
 
     // The line without echo: each of the three identifications first waits 100 ms for an
     // echo, 1500 ms for a reply it cannot accept, 20 ms, and pings (20 ms); the refused

@@ -1,0 +1,116 @@
+// Real-time runs in child processes, timed from the lines they print.
+#include "bench/real_run.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench/child.h"
+
+namespace bench {
+
+namespace {
+
+constexpr double WALL_RATIO_LIMIT = 1.03;
+constexpr double CPU_SHARE_LIMIT = 0.02;
+constexpr double RSS_LIMIT_MB = 8;
+constexpr double UPDATE_TIMEOUT_S = 120;
+constexpr char START_LINE[] = "USB adapter o.k.";
+constexpr char DONE_LINE[] = "Update done o.k.";
+
+bool Executable(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0;
+}
+
+bool Has(const std::string& line, const char* text) {
+    return line.find(text) != std::string::npos;
+}
+
+// What one real-time update gave.
+struct RealUpdate {
+    bool ok = false;
+    std::string error;
+    double wallS = 0; // start line to done line
+    double cpuS = 0;  // CPU over the same span
+    long maxRssKb = 0;
+};
+
+// Reads the program's lines until the update is done, sampling its CPU time at the start
+// and done lines, then stops it.
+RealUpdate TimeUpdate(Child* child) {
+    RealUpdate r;
+    std::string line;
+    bool timedOut = false;
+    double startS = -1;
+    double startCpu = 0;
+    const double deadline = MonotonicS() + UPDATE_TIMEOUT_S;
+    while (MonotonicS() < deadline && child->ReadLine(&line, deadline - MonotonicS(), &timedOut)) {
+        if (startS < 0 && Has(line, START_LINE)) {
+            startS = MonotonicS();
+            startCpu = child->CpuSeconds();
+        } else if (startS >= 0 && Has(line, DONE_LINE)) {
+            r.wallS = MonotonicS() - startS;
+            r.cpuS = child->CpuSeconds() - startCpu;
+            r.ok = true;
+            break;
+        }
+    }
+    child->Stop();
+    r.maxRssKb = child->MaxRssKb();
+    if (!r.ok) {
+        r.error = timedOut || MonotonicS() >= deadline ? "no update within 120 s"
+                  : startS < 0                         ? "program ended before its adapter line"
+                                                       : "program ended before the update was done";
+        if (!line.empty()) {
+            r.error += " (last line: " + line + ")";
+        }
+    }
+    return r;
+}
+
+void AddFigures(Report* report, const std::string& measure, const RealUpdate& r, double virtualS) {
+    if (!r.ok) {
+        report->AddMissing(measure, "wall / virtual", r.error);
+        return;
+    }
+    char note[96];
+    std::snprintf(note, sizeof note, "%.3f s wall, %.3f s virtual", r.wallS, virtualS);
+    report->AddAtMost(measure, "wall / virtual", r.wallS / virtualS, "", WALL_RATIO_LIMIT, note);
+    std::snprintf(note, sizeof note, "%.3f s CPU over the update", r.cpuS);
+    report->AddAtMost(measure, "CPU, share of one core", r.cpuS / r.wallS * 100, "%",
+                      CPU_SHARE_LIMIT * 100, note);
+    report->AddAtMost(measure, "peak RSS of the program", static_cast<double>(r.maxRssKb) / 1024,
+                      "MB", RSS_LIMIT_MB, "ru_maxrss");
+}
+
+} // namespace
+
+void MeasureRealTime(Report* report, const std::string& bin, const ScenarioRun& healthy) {
+    if (healthy.cycles.empty() || !healthy.cycles[0].success) {
+        report->AddMissing("2 in-process", "wall / virtual", "no virtual-time update to compare");
+        return;
+    }
+    const double virtualS =
+        static_cast<double>(healthy.cycles[0].endUs - healthy.cycles[0].startUs) / 1e6;
+    const std::string kestrel = bin + "/ui/console/kestrel";
+
+    // 2: the terminal program with its own simulated adapter on the real clock.
+    if (!Executable(kestrel)) {
+        report->AddMissing("2 in-process", "wall / virtual", kestrel + " not built");
+    } else {
+        std::fprintf(stderr, "kestrel-bench: real time, kestrel --simulate (about 30 s)...\n");
+        Child child;
+        if (!child.Start({kestrel, "--simulate=healthy"})) {
+            report->AddMissing("2 in-process", "wall / virtual", "cannot start " + kestrel);
+        } else {
+            AddFigures(report, "2 in-process", TimeUpdate(&child), virtualS);
+        }
+    }
+    report->AddMissing("3 pty", "wall / virtual", "not measured yet");
+    report->AddMissing("4 wine", "wall / virtual", "not measured yet");
+}
+
+} // namespace bench
