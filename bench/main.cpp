@@ -24,12 +24,6 @@ constexpr double CPU_PER_UPDATE_LIMIT_MS = 100;
 
 using bench::Report;
 
-std::string Percent(double share) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f%%", share * 100);
-    return text;
-}
-
 std::string SlotsText(const bench::CycleTiming& c) {
     char text[64];
     if (c.bridgeSlot >= 0) {
@@ -177,7 +171,7 @@ void MeasureScaling(Report* report, const bench::DeviceTiming& device) {
         duration.push_back(us / 1e6);
         cpu.push_back(c.cpuS * 1000);
         char label[96];
-        std::snprintf(label, sizeof label, "%.0f bytes: duration s, CPU ms, ratio", bytes);
+        std::snprintf(label, sizeof label, "image of %.0f bytes: duration", bytes);
         bench::Row row{"5 scaling", label, us / 1e6, "s", "", std::nullopt, ""};
         char note[96];
         std::snprintf(note, sizeof note, "CPU %.1f ms, ratio to floor %.4f", c.cpuS * 1000,
@@ -189,7 +183,7 @@ void MeasureScaling(Report* report, const bench::DeviceTiming& device) {
         report->AddMissing("5 scaling", "slopes", std::to_string(x.size()) + " of 4 sizes updated");
         return;
     }
-    const auto fit = [&](const std::vector<double>& y, double* slope, double* worstDev) {
+    const auto fit = [&](const std::vector<double>& y, double* slope, double* r2) {
         double mx = 0;
         double my = 0;
         for (std::size_t i = 0; i < x.size(); ++i) {
@@ -206,24 +200,26 @@ void MeasureScaling(Report* report, const bench::DeviceTiming& device) {
         }
         *slope = sxy / sxx;
         const double intercept = my - *slope * mx;
-        *worstDev = 0;
+        // R squared: the share of the spread the line explains.
+        double residual = 0;
+        double total = 0;
         for (std::size_t i = 0; i < x.size(); ++i) {
             const double predicted = intercept + *slope * x[i];
-            *worstDev = std::max(*worstDev, std::fabs(y[i] - predicted) / y[i]);
+            residual += (y[i] - predicted) * (y[i] - predicted);
+            total += (y[i] - my) * (y[i] - my);
         }
+        *r2 = 1 - residual / total;
         return intercept;
     };
     double slope = 0;
-    double dev = 0;
-    double intercept = fit(duration, &slope, &dev);
+    double r2 = 0;
+    double intercept = fit(duration, &slope, &r2);
     char note[128];
-    std::snprintf(note, sizeof note, "intercept %.2f s; worst size off the line by %s", intercept,
-                  Percent(dev).c_str());
+    std::snprintf(note, sizeof note, "least squares; intercept %.2f s, R^2 %.6f", intercept, r2);
     report->AddFigure("5 scaling", "duration slope", slope * 1e6, "us/B", note);
-    intercept = fit(cpu, &slope, &dev);
-    std::snprintf(note, sizeof note, "intercept %.2f ms; worst size off the line by %s", intercept,
-                  Percent(dev).c_str());
-    report->AddFigure("5 scaling", "simulation CPU slope", slope * 1e3, "us/kB", note);
+    intercept = fit(cpu, &slope, &r2);
+    std::snprintf(note, sizeof note, "least squares; intercept %.2f ms, R^2 %.4f", intercept, r2);
+    report->AddFigure("5 scaling", "simulation CPU slope", slope * 1e3, "us/B", note);
 }
 
 } // namespace
@@ -258,7 +254,7 @@ int main(int argc, char** argv) {
     MeasureScenarios(&report, device, &healthy);
     MeasureEfficiency(&report, healthy, device);
     if (!skipReal) {
-        bench::MeasureRealTime(&report, bin, healthy);
+        bench::MeasureRealTime(&report, bin);
     }
     MeasureScaling(&report, device);
     MeasureSimulationCost(&report, healthy);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -86,22 +87,52 @@ void AddFigures(Report* report, const std::string& measure, const RealUpdate& r,
                       "MB", RSS_LIMIT_MB, "ru_maxrss");
 }
 
+// The virtual-time span of the same update, from the program's own transcript: the
+// milliseconds before its adapter line and its done line.
+bool VirtualSpan(const std::vector<std::string>& argv, double* seconds, std::string* error) {
+    Child child;
+    if (!child.Start(argv)) {
+        *error = "cannot start " + argv[0];
+        return false;
+    }
+    std::string line;
+    bool timedOut = false;
+    long startMs = -1;
+    while (child.ReadLine(&line, UPDATE_TIMEOUT_S, &timedOut)) {
+        const long ms = std::strtol(line.c_str(), nullptr, 10);
+        if (startMs < 0 && Has(line, START_LINE)) {
+            startMs = ms;
+        } else if (startMs >= 0 && Has(line, " append ") && Has(line, DONE_LINE)) {
+            *seconds = static_cast<double>(ms - startMs) / 1000;
+            child.Stop();
+            return true;
+        }
+    }
+    child.Stop();
+    *error = "no update in the virtual-time transcript";
+    return false;
+}
+
 } // namespace
 
-void MeasureRealTime(Report* report, const std::string& bin, const ScenarioRun& healthy) {
-    if (healthy.cycles.empty() || !healthy.cycles[0].success) {
-        report->AddMissing("2 in-process", "wall / virtual", "no virtual-time update to compare");
-        return;
-    }
-    const double virtualS =
-        static_cast<double>(healthy.cycles[0].endUs - healthy.cycles[0].startUs) / 1e6;
+void MeasureRealTime(Report* report, const std::string& bin) {
     const std::string kestrel = bin + "/ui/console/kestrel";
-
-    // 2: the terminal program with its own simulated adapter on the real clock.
     if (!Executable(kestrel)) {
         report->AddMissing("2 in-process", "wall / virtual", kestrel + " not built");
-    } else {
-        std::fprintf(stderr, "kestrel-bench: real time, kestrel --simulate (about 30 s)...\n");
+        report->AddMissing("3 pty", "wall / virtual", kestrel + " not built");
+        return;
+    }
+    double virtualS = 0;
+    std::string error;
+    if (!VirtualSpan({kestrel, "--simulate=healthy", "--virtual-time"}, &virtualS, &error)) {
+        report->AddMissing("2 in-process", "wall / virtual", error);
+        return;
+    }
+
+    // 2: the terminal program with its own simulated bench on the real clock.
+    std::fprintf(stderr, "kestrel-bench: real time, kestrel --simulate (about %.0f s)...\n",
+                 virtualS);
+    {
         Child child;
         if (!child.Start({kestrel, "--simulate=healthy"})) {
             report->AddMissing("2 in-process", "wall / virtual", "cannot start " + kestrel);

@@ -7,12 +7,11 @@
 #include <string>
 
 #include "bench/report.h"
-#include "bench/virtual_run.h"
 
 namespace bench {
 
-// `bin`: the build folder. `healthy`: the virtual-time run of the healthy scenario, whose
-// first update is the same update as the real-time runs make.
-void MeasureRealTime(Report* report, const std::string& bin, const ScenarioRun& healthy);
+// `bin`: the build folder. Each real-time update is the first of the healthy scenario,
+// held against the same update in virtual time.
+void MeasureRealTime(Report* report, const std::string& bin);
 
 } // namespace bench

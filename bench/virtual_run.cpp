@@ -28,8 +28,8 @@ namespace bench {
 namespace {
 
 constexpr uint64_t US_PER_MS = 1000;
-// A run ends at the latest this long in virtual time after its last device was plugged in.
-constexpr uint64_t RUN_TAIL_LIMIT_US = 600'000'000;
+// The longest a cycle may take in virtual time before the run is ended.
+constexpr uint64_t CYCLE_LIMIT_US = 600'000'000;
 constexpr uint64_t PLUG_WAIT_STEP_US = 100'000;
 constexpr uint64_t PLUG_WAIT_LIMIT_US = 30'000'000;
 constexpr char PROGRESS_PREFIX[] = "Programming, please wait (";
@@ -125,7 +125,9 @@ void OnSleep(void*, uint64_t nowUs) {
     NotePlugged(nowUs);
     Run& run = *current;
     const bool allDone = run.outcomes >= run.frontDevices;
-    const bool tooLong = run.bench->Exhausted() && nowUs > run.lastPlugUs + RUN_TAIL_LIMIT_US;
+    // A cycle that takes this long has stalled (a device that is never let go, a search
+    // without end); the run keeps what it has.
+    const bool tooLong = nowUs > std::max(run.clearUs, run.lastPlugUs) + CYCLE_LIMIT_US;
     if (allDone || tooLong || run.exitRequested) {
         throw StopRun{};
     }
@@ -299,6 +301,7 @@ ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue,
     SelectCatalogue(catalogue);
     sim::BenchOptions options;
     options.catalogue = catalogue;
+    LogReset(); // before the bench, which watches the log
     std::unique_ptr<sim::Bench> bench = sim::Bench::Create(scenario, sim::VirtualTime(), options);
     if (!bench) {
         out.error = "unknown scenario";
@@ -314,7 +317,6 @@ ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue,
     out.lineEchoes = !bench->GetWire().Faults().noEcho;
     current = &run;
 
-    LogReset();
     bench->Adapter().Install();
     if (trace) {
         run.inner = InstalledAdapterDriver();
