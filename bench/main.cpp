@@ -1,8 +1,9 @@
 // kestrel-bench: how close an update comes to what the serial line allows, and what the
 // program costs the machine. Prints one table and writes the same figures as JSON.
-//   kestrel-bench [--out FILE] [--bin DIR] [--skip-real]
+//   kestrel-bench [--out FILE] [--bin DIR] [--skip-real] [--only=scenarios|real|scaling]
 // --bin is the build folder holding ui/console/kestrel and tools/ (default: the folder
-// this program was built in); --skip-real leaves out the real-time runs.
+// this program was built in); --skip-real leaves out the real-time runs; --only runs one
+// part alone.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -228,6 +229,7 @@ int main(int argc, char** argv) {
     std::string out = "build/bench/results.json";
     std::string bin;
     bool skipReal = false;
+    std::string only; // one part alone: scenarios, real, scaling
     std::string command = "kestrel-bench";
     for (int i = 1; i < argc; ++i) {
         command += std::string(" ") + argv[i];
@@ -239,8 +241,11 @@ int main(int argc, char** argv) {
             command += std::string(" ") + argv[i];
         } else if (std::strcmp(argv[i], "--skip-real") == 0) {
             skipReal = true;
+        } else if (std::strncmp(argv[i], "--only=", 7) == 0) {
+            only = argv[i] + 7;
         } else {
-            std::fprintf(stderr, "usage: kestrel-bench [--out FILE] [--bin DIR] [--skip-real]\n");
+            std::fprintf(stderr, "usage: kestrel-bench [--out FILE] [--bin DIR] [--skip-real] "
+                                 "[--only=scenarios|real|scaling]\n");
             return 2;
         }
     }
@@ -251,13 +256,22 @@ int main(int argc, char** argv) {
     Report report;
     const bench::DeviceTiming device = bench::SimulatedDeviceTiming();
     bench::ScenarioRun healthy;
-    MeasureScenarios(&report, device, &healthy);
-    MeasureEfficiency(&report, healthy, device);
-    if (!skipReal) {
-        bench::MeasureRealTime(&report, bin);
+    const auto part = [&](const char* name) { return only.empty() || only == name; };
+    if (part("scenarios")) {
+        MeasureScenarios(&report, device, &healthy);
+        MeasureEfficiency(&report, healthy, device);
     }
-    MeasureScaling(&report, device);
-    MeasureSimulationCost(&report, healthy);
+    if (part("real") && !skipReal) {
+        const std::size_t slash = out.rfind('/');
+        bench::MeasureRealTime(&report, bin,
+                               slash == std::string::npos ? "." : out.substr(0, slash));
+    }
+    if (part("scaling")) {
+        MeasureScaling(&report, device);
+    }
+    if (part("scenarios")) {
+        MeasureSimulationCost(&report, healthy);
+    }
 
     const std::string cpu = bench::CpuModel();
     const int cores = bench::OnlineCores();

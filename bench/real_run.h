@@ -10,8 +10,9 @@
 
 namespace bench {
 
-// `bin`: the build folder. Each real-time update is the first of the healthy scenario,
-// held against the same update in virtual time.
-void MeasureRealTime(Report* report, const std::string& bin);
+// `bin`: the build folder; `out`: the folder for the runs' transcripts. Each real-time
+// update is the first of the healthy scenario, held against the same update in virtual
+// time.
+void MeasureRealTime(Report* report, const std::string& bin, const std::string& out);
 
 } // namespace bench
