@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "engine/cycle.h"
 #include "platform/clock.h"
@@ -51,7 +52,8 @@ struct ConsoleState {
     int64_t stopAfterMs = -1;
     uint32_t startTick = 0;
     std::string title;
-    int drawnLines = 0; // lines of the block drawn last; 0: draw a fresh block
+    int drawnLines = 0;               // lines of the block drawn last; 0: draw a fresh block
+    std::vector<std::string> notices; // the adapter driver's notices, drawn under the log
 };
 
 ConsoleState state;
@@ -141,6 +143,21 @@ void Draw() {
         out += "\r\x1b[2K  " + Fit(EscapeText(line), columns - 2) + "\n";
     }
     state.drawnLines = 2 + LOG_LINE_COUNT;
+    std::vector<std::string> notices;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        notices = state.notices;
+    }
+    // Notices wrap at the terminal's width, so none is cut short.
+    const std::size_t width = static_cast<std::size_t>(columns > 12 ? columns - 2 : 10);
+    for (const std::string& notice : notices) {
+        out += "\r\x1b[2K\n";
+        ++state.drawnLines;
+        for (std::size_t at = 0; at < notice.size(); at += width) {
+            out += "\r\x1b[2K  " + notice.substr(at, width) + "\n";
+            ++state.drawnLines;
+        }
+    }
     std::lock_guard<std::mutex> lock(state.output);
     terminal::Write(out);
 }
@@ -211,6 +228,20 @@ int ShowBox(const BoxRequest& box) {
 
 } // namespace
 
+void ConsoleNotice(const char* text) {
+    if (state.transcript) {
+        std::lock_guard<std::mutex> lock(state.output);
+        std::fprintf(stderr, "kestrel: %s\n", text);
+        std::fflush(stderr);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.notices.emplace_back(text);
+    }
+    RequestRepaint();
+}
+
 int ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions* out,
                         std::string* error) {
     *out = ConsoleOptions{};
@@ -233,6 +264,10 @@ int ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions* out,
                 *error = "unknown scenario '" + out->scenario + "' (scenarios: " + names + ")";
                 return EXIT_USAGE;
             }
+        } else if (arg == "--port" && i + 1 < argc) {
+            out->port = argv[++i];
+        } else if (arg.rfind("--port=", 0) == 0) {
+            out->port = arg.substr(std::strlen("--port="));
         } else if (arg == "--virtual-time") {
             out->virtualTime = true;
         } else if (arg.rfind("--stop-after=", 0) == 0) {
@@ -248,6 +283,10 @@ int ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions* out,
             return EXIT_USAGE;
         }
     }
+    if (!out->port.empty() && out->simulate) {
+        *error = "--port names a real serial port: leave out --simulate";
+        return EXIT_USAGE;
+    }
     if (out->virtualTime && !out->simulate) {
         *error = "--virtual-time runs the simulated device only: add --simulate";
         return EXIT_USAGE;
@@ -261,7 +300,8 @@ std::string ConsoleUsage() {
         names += "  " + n + std::string(n.size() < 15 ? 15 - n.size() : 1, ' ') +
                  sim::ScenarioDescription(n) + "\n";
     }
-    return "Usage: kestrel [--simulate[=SCENARIO]] [--virtual-time] [--stop-after=MS]\n"
+    return "Usage: kestrel [--port PATH] [--simulate[=SCENARIO]] [--virtual-time]\n"
+           "               [--stop-after=MS]\n"
            "\n"
            "Updates the firmware of the device behind the USB adapter and shows the ten\n"
            "lines of the status log. When standard output is not a terminal it writes a\n"
@@ -269,6 +309,8 @@ std::string ConsoleUsage() {
            "milliseconds since start. Answers come from standard input, one line each\n"
            "(y or n); end of input answers No.\n"
            "\n"
+           "  --port PATH            use this serial port instead of looking for the\n"
+           "                         adapter by name (docs/linux.md)\n"
            "  --simulate[=SCENARIO]  a simulated bench instead of the adapter (healthy)\n"
            "  --virtual-time         run the simulation on virtual time, as fast as it goes\n"
            "  --stop-after=MS        end after MS milliseconds of the program's clock\n"
@@ -334,7 +376,7 @@ int RunConsole(int argc, const char* const* argv) {
         state.title = "KESTREL " KESTREL_VERSION " - simulated bench '" + options.scenario + "'" +
                       (options.virtualTime ? ", virtual time" : "") + " - Ctrl-C ends";
     } else {
-        if (!InstallRealAdapter(&error)) {
+        if (!InstallRealAdapter(options.port, &error)) {
             std::fprintf(stderr, "kestrel: %s\n", error.c_str());
             return EXIT_USAGE;
         }

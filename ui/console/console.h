@@ -13,6 +13,7 @@ constexpr int EXIT_USAGE = 2;         // bad command line, or nothing to talk to
 constexpr int EXIT_INTERRUPTED = 130; // Ctrl-C
 
 struct ConsoleOptions {
+    std::string port; // --port PATH: this serial port instead of looking for the adapter
     bool simulate = false;
     std::string scenario = "healthy";
     bool virtualTime = false;
@@ -59,6 +60,11 @@ void Write(const std::string& text);
 [[noreturn]] void Exit(int code);
 } // namespace terminal
 
-// Installs the driver of a real adapter. Returns false with a one-line reason when this
-// build has none (console_adapter_linux.cpp).
-bool InstallRealAdapter(std::string* why);
+// Installs the driver of a real adapter, on the serial port `port` when it is not empty.
+// Returns false with a one-line reason when this build has none or the port cannot be
+// used (console_adapter_linux.cpp).
+bool InstallRealAdapter(const std::string& port, std::string* why);
+
+// Shows a notice of the adapter driver (a missing permission and its fix): under the log
+// lines on a terminal, on standard error beside a transcript. Safe from the worker.
+void ConsoleNotice(const char* text);
