@@ -97,3 +97,41 @@ TEST_F(SimAdapterWireTest, LostAdapterFailsItsDataCallsAndProbe) {
 }
 
 } // namespace
+
+namespace {
+
+// A clock of the test's own, neither the virtual nor the real one: the model must run on
+// whatever time source it is given, and wait only through it.
+uint64_t manualNowUs = 0;
+std::vector<uint64_t> manualWaits;
+const sim::TimeSource manualTime{[] { return manualNowUs; },
+                                 [](uint64_t us) {
+                                     manualWaits.push_back(us);
+                                     manualNowUs = us > manualNowUs ? us : manualNowUs;
+                                 }};
+
+TEST(SimAdapterOwnClockTest, WritesWaitThroughTheGivenTimeSource) {
+    manualNowUs = 5'000'000; // the model starts wherever the clock stands
+    manualWaits.clear();
+    sim::SimAdapter adapter{&manualTime};
+    sim::Wire wire{&manualTime};
+    adapter.Install();
+    adapter.AttachWire(&wire);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(FT_OK,
+              FT_OpenEx(const_cast<char*>("FT232R USB UART"), FT_OPEN_BY_DESCRIPTION, &handle));
+    const Bytes data(300, 0x44);
+    uint32_t written = 0;
+    EXPECT_EQ(FT_OK, FT_Write(handle, data.data(), 300, &written));
+    EXPECT_EQ((std::vector<uint64_t>{5'000'000 + sim::BurstByteEndUs(43)}), manualWaits);
+    manualNowUs = 5'000'000 + sim::BurstByteEndUs(299);
+    uint32_t rx = 0;
+    uint32_t tx = 0;
+    uint32_t events = 0;
+    EXPECT_EQ(FT_OK, FT_GetStatus(handle, &rx, &tx, &events));
+    EXPECT_EQ(300u, rx);
+    EXPECT_EQ(0u, tx);
+    FT_Close(handle);
+}
+
+} // namespace
