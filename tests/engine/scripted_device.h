@@ -106,6 +106,7 @@ class ScriptedDevice : public sim::BasicDevice {
     // Back to a fresh device, asleep and plugged in, with the same catalogue.
     void Reset() {
         awake = false;
+        answerAlive = true;
         aliveReply = sim::ALIVE_REPLY_BYTES;
         turnaroundUs = sim::DEVICE_TURNAROUND_US;
         silentAfterPackets = -1;
