@@ -11,7 +11,7 @@ for part in "${@:-base}"; do
     windows)
         want_i386=1
         packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 xvfb
-            xdotool imagemagick x11-utils xauth) ;;
+            xdotool imagemagick x11-utils xauth python3) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "setup.sh: unknown part '$part' (base, windows, fuzz)" >&2; exit 2 ;;
     esac
