@@ -1,7 +1,7 @@
 # The two commands of the README, and the longer runs. Each target installs what it needs
 # (scripts/setup.sh), configures, builds and runs.
 SHELL := /bin/bash
-.PHONY: demo test test-linux test-asan test-tsan test-win32 setup
+.PHONY: demo test test-linux test-asan test-tsan test-win32 setup bench
 
 demo:
 	@scripts/setup.sh base
@@ -27,3 +27,12 @@ test-win32:
 	@cmake --build --preset win32
 	@cmake --preset linux -DKESTREL_WIN32_DIR=$(CURDIR)/build/win32 >/dev/null
 	@ctest --preset win32
+
+# Benchmarks: update time against the line's floor, CPU and memory (docs/performance.md).
+# Builds only what it runs; about two minutes, of which one is two real-time updates.
+bench:
+	@scripts/setup.sh base
+	@cmake --preset linux >/dev/null
+	@cmake --build --preset linux --parallel 2 --target kestrel-bench kestrel kestrel-vdev
+	@mkdir -p build/bench
+	@build/linux/bench/kestrel-bench --out build/bench/results.json

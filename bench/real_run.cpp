@@ -120,6 +120,37 @@ bool VirtualSpan(const std::vector<std::string>& argv, double* seconds, std::str
     return false;
 }
 
+// 3: the terminal program through its tty driver against the virtual device on a pty.
+void MeasurePty(Report* report, const std::string& bin, const std::string& out, double virtualS) {
+    const std::string kestrel = bin + "/ui/console/kestrel";
+    const std::string vdev = bin + "/tools/vdev/kestrel-vdev";
+    if (!Executable(vdev)) {
+        report->AddMissing("3 pty", "wall / virtual", vdev + " not built");
+        return;
+    }
+    Child device;
+    std::string port;
+    bool timedOut = false;
+    if (!device.Start({vdev, "--scenario", "healthy"}) || !device.ReadLine(&port, 10, &timedOut) ||
+        port.rfind("/dev/", 0) != 0) {
+        report->AddMissing("3 pty", "wall / virtual", "kestrel-vdev gave no pty (" + port + ")");
+        return;
+    }
+    std::fprintf(stderr, "kestrel-bench: real time, kestrel --port %s (about %.0f s)...\n",
+                 port.c_str(), virtualS);
+    Child child;
+    if (!child.Start({kestrel, "--port", port})) {
+        report->AddMissing("3 pty", "wall / virtual", "cannot start " + kestrel);
+        return;
+    }
+    const double deviceCpuStart = device.CpuSeconds();
+    AddFigures(report, "3 pty", TimeUpdate(&child, out + "/pty.transcript"), virtualS);
+    const double deviceCpu = device.CpuSeconds() - deviceCpuStart;
+    device.Stop();
+    report->AddFigure("3 pty", "CPU of kestrel-vdev, same span", deviceCpu, "s",
+                      "the simulated device; no target");
+}
+
 } // namespace
 
 void MeasureRealTime(Report* report, const std::string& bin, const std::string& out) {
@@ -148,7 +179,7 @@ void MeasureRealTime(Report* report, const std::string& bin, const std::string& 
                        virtualS);
         }
     }
-    report->AddMissing("3 pty", "wall / virtual", "not measured yet");
+    MeasurePty(report, bin, out, virtualS);
     report->AddMissing("4 wine", "wall / virtual", "not measured yet");
 }
 
