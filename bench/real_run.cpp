@@ -96,7 +96,10 @@ void AddFigures(Report* report, const std::string& measure, const RealUpdate& r,
 
 // The virtual-time span of the same update, from the program's own transcript: the
 // milliseconds before its adapter line and its done line.
-bool VirtualSpan(const std::vector<std::string>& argv, double* seconds, std::string* error) {
+// Also the milliseconds from the program's start to the question "Update another device?",
+// which is what the Windows program can be timed by.
+bool VirtualSpan(const std::vector<std::string>& argv, double* seconds, double* toQuestionS,
+                 std::string* error) {
     Child child;
     if (!child.Start(argv)) {
         *error = "cannot start " + argv[0];
@@ -111,6 +114,8 @@ bool VirtualSpan(const std::vector<std::string>& argv, double* seconds, std::str
             startMs = ms;
         } else if (startMs >= 0 && Has(line, " append ") && Has(line, DONE_LINE)) {
             *seconds = static_cast<double>(ms - startMs) / 1000;
+        } else if (*seconds > 0 && Has(line, " box ") && Has(line, DONE_LINE)) {
+            *toQuestionS = static_cast<double>(ms) / 1000;
             child.Stop();
             return true;
         }
@@ -151,6 +156,48 @@ void MeasurePty(Report* report, const std::string& bin, const std::string& out, 
                       "the simulated device; no target");
 }
 
+// 4: kestrel.exe under Wine with the test-only FTD2XX.dll, timed by its windows: from the
+// main window to the question after the update.
+void MeasureWine(Report* report, const std::string& bin, double virtualS) {
+    const std::string win32 = bin + "/../win32";
+    if (!Executable("/usr/bin/python3") ||
+        access((win32 + "/ui/win32/kestrel.exe").c_str(), R_OK) != 0 ||
+        access((win32 + "/sim/dll/FTD2XX.dll").c_str(), R_OK) != 0 ||
+        access((win32 + "/tests/win32/kestrel-probe.exe").c_str(), R_OK) != 0) {
+        report->AddMissing("4 wine", "wall / virtual",
+                           "build/win32 not built (needs the mingw-w64 cross compiler and Wine)");
+        return;
+    }
+    std::fprintf(stderr, "kestrel-bench: real time, kestrel.exe under Wine (about %.0f s)...\n",
+                 virtualS);
+    Child child;
+    if (!child.Start(
+            {"/usr/bin/python3", std::string(KESTREL_SOURCE_DIR) + "/bench/wine_time.py", win32})) {
+        report->AddMissing("4 wine", "wall / virtual", "cannot start bench/wine_time.py");
+        return;
+    }
+    std::string line;
+    std::string answer;
+    bool timedOut = false;
+    while (child.ReadLine(&line, 300, &timedOut)) {
+        if (line.rfind("wall_s=", 0) == 0 || line.rfind("error=", 0) == 0) {
+            answer = line;
+        }
+    }
+    child.Stop();
+    double wallS = 0;
+    double periodS = 0;
+    if (std::sscanf(answer.c_str(), "wall_s=%lf period_s=%lf", &wallS, &periodS) != 2) {
+        report->AddMissing("4 wine", "wall / virtual",
+                           answer.empty() ? "no answer from bench/wine_time.py" : answer);
+        return;
+    }
+    char note[128];
+    std::snprintf(note, sizeof note, "%.3f s wall, %.3f s virtual; windows polled every %.2f s",
+                  wallS, virtualS, periodS);
+    report->AddFigure("4 wine", "wall / virtual", wallS / virtualS, "", note);
+}
+
 } // namespace
 
 void MeasureRealTime(Report* report, const std::string& bin, const std::string& out) {
@@ -161,8 +208,10 @@ void MeasureRealTime(Report* report, const std::string& bin, const std::string& 
         return;
     }
     double virtualS = 0;
+    double toQuestionS = 0;
     std::string error;
-    if (!VirtualSpan({kestrel, "--simulate=healthy", "--virtual-time"}, &virtualS, &error)) {
+    if (!VirtualSpan({kestrel, "--simulate=healthy", "--virtual-time"}, &virtualS, &toQuestionS,
+                     &error)) {
         report->AddMissing("2 in-process", "wall / virtual", error);
         return;
     }
@@ -180,7 +229,7 @@ void MeasureRealTime(Report* report, const std::string& bin, const std::string& 
         }
     }
     MeasurePty(report, bin, out, virtualS);
-    report->AddMissing("4 wine", "wall / virtual", "not measured yet");
+    MeasureWine(report, bin, toQuestionS);
 }
 
 } // namespace bench
