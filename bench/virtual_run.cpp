@@ -59,6 +59,9 @@ struct Run {
     int pluggedSeen = 0;
     uint64_t lastPlugUs = 0;
     bool exitRequested = false;
+    uint64_t firstClearUs = UINT64_MAX;
+    uint64_t firstQuestionUs = 0;
+    bool firstQuestionOnly = false; // end the run at the first question
     // The cycle being timed.
     CycleTiming cycle;
     uint64_t clearUs = 0;
@@ -88,6 +91,7 @@ void OnLog(void*, LogOp op, const char* text) {
     const uint64_t now = sim::VirtualNowUs();
     NotePlugged(now);
     if (op == LogOp::Clear) {
+        run.firstClearUs = std::min(run.firstClearUs, now);
         run.clearUs = now;
         run.clearCpuS = ThreadCpuS();
         run.cycle = CycleTiming{};
@@ -137,6 +141,12 @@ int OnMessageBox(const char*, const char* caption, unsigned) {
     Run& run = *current;
     if (std::strcmp(caption, "Update done o.k.") != 0) {
         return ANSWER_OK;
+    }
+    if (run.firstQuestionUs == 0) {
+        run.firstQuestionUs = sim::VirtualNowUs() - run.firstClearUs;
+    }
+    if (run.firstQuestionOnly) {
+        return ANSWER_NO;
     }
     if (run.outcomes >= run.frontDevices) {
         return ANSWER_NO;
@@ -293,7 +303,8 @@ DeviceTiming SimulatedDeviceTiming() {
     return d;
 }
 
-ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue, bool trace) {
+ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue, bool trace,
+                        bool deviceSide) {
     ScenarioRun out;
     out.scenario = scenario;
     const double wallStart = MonotonicS();
@@ -301,6 +312,9 @@ ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue,
     SelectCatalogue(catalogue);
     sim::BenchOptions options;
     options.catalogue = catalogue;
+    if (deviceSide) {
+        options.trigger = sim::UnplugTrigger::DeviceSide;
+    }
     LogReset(); // before the bench, which watches the log
     std::unique_ptr<sim::Bench> bench = sim::Bench::Create(scenario, sim::VirtualTime(), options);
     if (!bench) {
@@ -315,6 +329,7 @@ ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue,
     }
     out.devices = run.frontDevices;
     out.lineEchoes = !bench->GetWire().Faults().noEcho;
+    run.firstQuestionOnly = deviceSide;
     current = &run;
 
     bench->Adapter().Install();
@@ -360,6 +375,7 @@ ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue,
         }
     }
     out.cycles = run.cycles;
+    out.firstQuestionUs = run.firstQuestionUs;
     InstallAdapterDriver(nullptr);
     bench.reset();
     SelectCatalogue(nullptr);

@@ -39,11 +39,17 @@ struct ScenarioRun {
     int devices = 0; // front devices of the bench
     std::vector<CycleTiming> cycles;
     double wallS = 0; // real time the whole run took
+    // From the first cycle's clear to the first "Update another device?"; 0 if none.
+    uint64_t firstQuestionUs = 0;
 };
 
 // Runs the scenario's devices one after another through the worker on the virtual clock.
 // `catalogue` nullptr: the compiled-in one. `trace`: record the bytes for the floor.
-ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue, bool trace);
+// `deviceSide`: the bench lets each device go when it hears the host's disconnection
+// pings, as it does for a host in another process, instead of reading the status log; the
+// run then ends at the first "Update another device?".
+ScenarioRun RunScenario(const std::string& scenario, const Catalogue* catalogue, bool trace,
+                        bool deviceSide = false);
 
 // The device's own timings, as the simulated firmware device has them by default.
 DeviceTiming SimulatedDeviceTiming();
