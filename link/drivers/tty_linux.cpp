@@ -778,7 +778,18 @@ bool InstallTtyDriver(const char* portOrNull, std::string* message) {
             note = std::string(portOrNull) + ": not a serial port (a character device)";
             ok = false;
         } else {
-            note = std::string("Using the serial port ") + portOrNull;
+            // A device that opens but is no terminal (/dev/null) can never be the line.
+            const int fd = open(portOrNull, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            const bool notTty = fd >= 0 && isatty(fd) == 0;
+            if (fd >= 0) {
+                close(fd);
+            }
+            if (notTty) {
+                note = std::string(portOrNull) + ": not a serial port (not a terminal)";
+                ok = false;
+            } else {
+                note = std::string("Using the serial port ") + portOrNull;
+            }
         }
     } else {
         note = "Looking for the USB adapter \"FT232R USB UART\"";

@@ -164,8 +164,11 @@ TEST(Transcript, CommandLineMistakesEndWithAReason) {
         SCOPED_TRACE(args);
         EXPECT_EQ(RunKestrel(args).exitCode, 2);
     }
-    // Without --simulate there is no adapter driver in this build yet.
-    EXPECT_EQ(RunKestrel("--stop-after=10").exitCode, 2);
+    // A port that is no serial port ends the program with a reason; without --simulate
+    // and without --port the Linux driver looks for the adapter until stopped.
+    EXPECT_EQ(RunKestrel("--port=/nonexistent/tty").exitCode, 2);
+    EXPECT_EQ(RunKestrel("--port=/dev/null --simulate").exitCode, 2);
+    EXPECT_EQ(RunKestrel("--stop-after=10").exitCode, 3);
     const RunResult version = RunKestrel("--version");
     EXPECT_EQ(version.exitCode, 0);
     ASSERT_EQ(version.lines.size(), 1u);

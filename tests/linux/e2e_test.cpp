@@ -15,15 +15,21 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#ifndef KESTREL_E2E_WALL_TIME
+#define KESTREL_E2E_WALL_TIME 1
+#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int RUN_LIMIT_MS = 180'000;
+constexpr int RUN_SCHED_PRIORITY = 10;
 
 // A child process with its stdin and stdout on pipes.
 class Child {
@@ -36,9 +42,14 @@ class Child {
         }
         pid_ = fork();
         if (pid_ == 0) {
-            // The run is judged by its wall time: where allowed, let it go before the
-            // builds and test suites sharing the machine (it mostly sleeps).
-            (void)setpriority(PRIO_PROCESS, 0, -10);
+            // The run is judged by its wall time, and the protocol's echo window leaves the
+            // virtual device a few tens of milliseconds: where allowed, both programs go
+            // before the builds and test suites sharing the machine. They mostly sleep, and
+            // the kernel's real-time throttling bounds them anyway.
+            const sched_param realtime{RUN_SCHED_PRIORITY};
+            if (sched_setscheduler(0, SCHED_FIFO, &realtime) != 0) {
+                (void)setpriority(PRIO_PROCESS, 0, -10);
+            }
             dup2(in[0], 0);
             dup2(out[1], 1);
             std::vector<char*> args;
@@ -269,7 +280,9 @@ void ExpectWallTimeWithinFivePercent(const std::vector<Entry>& real, const std::
     ::testing::Test::RecordProperty("virtual_ms", std::to_string(virtualMs));
     std::printf("%s: real %.0f ms, virtual %.0f ms, ratio %.4f\n", scenario.c_str(), realMs,
                 virtualMs, realMs / virtualMs);
-    EXPECT_NEAR(realMs / virtualMs, 1.0, 0.05);
+    if (KESTREL_E2E_WALL_TIME) {
+        EXPECT_NEAR(realMs / virtualMs, 1.0, 0.05);
+    }
 }
 
 const std::vector<std::pair<std::string, std::string>> SUCCESS_LINES = {

@@ -314,4 +314,26 @@ TEST_F(TtyPty, WithoutRightsOnSysfsTheStepsFailAndTheFixIsShownOnce) {
     EXPECT_EQ(tree.Read(portDir + "/latency_timer"), "16\n");
 }
 
+TEST_F(TtyPty, InstallAcceptsOnlyATerminalAsThePort) {
+    struct Case {
+        std::string port;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {pty.Slave(), true},
+        {"/nonexistent/ttyUSB9", false},
+        {"/dev/null", false}, // a character device, but no terminal
+        {tree.Root(), false}, // a folder
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        InstallAdapterDriver(nullptr);
+        std::string message;
+        EXPECT_EQ(InstallTtyDriver(c.port.c_str(), &message), c.accepted);
+        EXPECT_NE(message.find(c.port), std::string::npos) << message;
+        EXPECT_EQ(InstalledAdapterDriver() == TtyAdapterDriver(), c.accepted);
+    }
+    InstallAdapterDriver(nullptr);
+}
+
 } // namespace

@@ -83,18 +83,6 @@ void WriteAll(int fd, const uint8_t* bytes, std::size_t n) {
     }
 }
 
-// Puts a break on the line. The wire tells only a device that is present; the bench
-// behind it must hear the break also while its socket is empty, since it plugs the next
-// device a moment after the host's break then.
-void Break(sim::Wire& wire, bool on) {
-    wire.HostBreak(on);
-    sim::DeviceModel* bench = wire.Device();
-    const uint64_t now = wire.Time()->nowUs();
-    if (bench != nullptr && !bench->Present(now)) {
-        bench->OnBreak(now, on);
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -184,7 +172,7 @@ int main(int argc, char** argv) {
     while (stopRequested == 0) {
         uint64_t now = time->nowUs();
         if (breakOffUs != sim::NEVER_US && now >= breakOffUs) {
-            Break(wire, false);
+            wire.HostBreak(false);
             breakOffUs = sim::NEVER_US;
         }
         wire.AdvanceTo(now);
@@ -223,7 +211,7 @@ int main(int argc, char** argv) {
                 // A freshly opened adapter has an empty receive queue.
                 tcflush(holder, TCIFLUSH);
                 if (breakOffUs == sim::NEVER_US) {
-                    Break(wire, true);
+                    wire.HostBreak(true);
                     breakOffUs = time->nowUs() + OPEN_BREAK_US;
                 }
             }
