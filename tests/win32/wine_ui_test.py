@@ -308,6 +308,13 @@ class Session:
                     return False
         return True
 
+    def log_row_blank(self, shot, client, k):
+        """Whether the row of log line k shows nothing left of the logo's column."""
+        height = self.rendering("Update done o.k.").height
+        y0 = client[1] + LOG_Y + LOG_STEP * k
+        return all(shot.at(x, y) == (255, 255, 255) for y in range(y0, y0 + height)
+                   for x in range(client[0], client[0] + LOGO_AT[0] - 2))
+
     def log_lines_showing(self, text, shot=None):
         window = self.main_window()
         if window is None:
@@ -479,8 +486,13 @@ def wait_question(session):
 
 def case_healthy(session):
     session.start()
-    session.wait_log("Update done o.k.", UPDATE_S)
-    session.screenshot("update-done")
+    done = session.wait_log("Update done o.k.", UPDATE_S)[0]
+    shot = session.screenshot("update-done")
+    # An empty line is logged before the result: it draws nothing but keeps its row.
+    client = session.main_window()["client"]
+    check(session.log_row_blank(shot, client, done - 1) and
+          session.log_lines_showing("Disconnect device please.", shot) == [done + 1],
+          "empty line %d keeps its row between its neighbours" % (done - 1))
     box = wait_question(session)
     check(session.log_lines_showing("Update done o.k."), "log still shows the result")
     session.screenshot("question")
@@ -491,19 +503,18 @@ def case_healthy(session):
 def case_another(session):
     session.start()
     box = wait_question(session)
-    # Yes: a fresh cycle for the next device, whose cleared log shows the adapter and the
-    # search on its first two lines and the first result no more.
+    # Yes: a fresh cycle for the next device of the bench, whose cleared log shows the
+    # adapter and the search on its first two lines and the first result no more; then
+    # that device is updated in turn.
     session.click_control(box, "&Yes")
     wait_for("question box gone", 20, lambda: session.dialog("Update done o.k.") is None)
     wait_for("next cycle: cleared log, searching on line 1", 60,
              lambda: 1 in session.log_lines_showing("Device searching...") and
              not session.log_lines_showing("Update done o.k."), interval_s=0.5)
-    check(session.program.poll() is None, "program keeps running for the next device")
-    # The keyboard goes to the window the user last clicked: bring the main window forward.
-    client = session.main_window()["client"]
-    session.click(client[0] + 250, client[3] - 10)
-    session.key("alt+F4")
-    check(session.wait_exit(30) == 0, "Alt+F4 ends the program with exit code 0")
+    box = wait_question(session)
+    check(session.log_lines_showing("Update done o.k."), "the next device updated")
+    session.click_control(box, "&No")
+    check(session.wait_exit(30) == 0, "No ends the program with exit code 0")
 
 
 def case_unsupported(session):
