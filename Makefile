@@ -1,7 +1,7 @@
 # The two commands of the README, and the longer runs. Each target installs what it needs
 # (scripts/setup.sh), configures, builds and runs.
 SHELL := /bin/bash
-.PHONY: demo test test-linux test-asan test-tsan test-win32 setup
+.PHONY: demo test test-linux test-asan test-tsan test-win32 setup bench
 
 demo:
 	@scripts/setup.sh base
@@ -27,3 +27,16 @@ test-win32:
 	@cmake --build --preset win32
 	@cmake --preset linux -DKESTREL_WIN32_DIR=$(CURDIR)/build/win32 >/dev/null
 	@ctest --preset win32
+
+# Benchmarks: update time against the line's floor, CPU and memory (docs/performance.md).
+# Builds only what it runs, and the Windows program where the cross compiler and Wine are
+# installed; the runs take about two minutes, three real-time updates of 33 s each.
+bench:
+	@scripts/setup.sh base
+	@cmake --preset linux >/dev/null
+	@cmake --build --preset linux --parallel 2 --target kestrel-bench kestrel kestrel-vdev
+	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
+		cmake --preset win32 >/dev/null && cmake --build --preset win32; \
+	else echo "bench: no mingw-w64 or Wine (scripts/setup.sh windows): Wine run left out"; fi
+	@mkdir -p build/bench
+	@build/linux/bench/kestrel-bench --out build/bench/results.json
