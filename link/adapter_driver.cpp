@@ -4,7 +4,9 @@
 #include "link/ftd2xx.h"
 
 namespace {
-FT_STATUS FT_API NullClose(FT_HANDLE) { return FT_DEVICE_NOT_FOUND; }
+FT_STATUS FT_API NullClose(FT_HANDLE) {
+    return FT_DEVICE_NOT_FOUND;
+}
 FT_STATUS FT_API NullCreateDeviceInfoList(uint32_t* count) {
     if (count != nullptr) {
         *count = 0;
@@ -23,12 +25,18 @@ FT_STATUS FT_API NullSetFlowControl(FT_HANDLE, uint16_t, uint8_t, uint8_t) {
 FT_STATUS FT_API NullSetDataCharacteristics(FT_HANDLE, uint8_t, uint8_t, uint8_t) {
     return FT_DEVICE_NOT_FOUND;
 }
-FT_STATUS FT_API NullSetBaudRate(FT_HANDLE, uint32_t) { return FT_DEVICE_NOT_FOUND; }
-FT_STATUS FT_API NullSetLatencyTimer(FT_HANDLE, uint8_t) { return FT_DEVICE_NOT_FOUND; }
+FT_STATUS FT_API NullSetBaudRate(FT_HANDLE, uint32_t) {
+    return FT_DEVICE_NOT_FOUND;
+}
+FT_STATUS FT_API NullSetLatencyTimer(FT_HANDLE, uint8_t) {
+    return FT_DEVICE_NOT_FOUND;
+}
 FT_STATUS FT_API NullSetChars(FT_HANDLE, uint8_t, uint8_t, uint8_t, uint8_t) {
     return FT_DEVICE_NOT_FOUND;
 }
-FT_STATUS FT_API NullSetBreak(FT_HANDLE) { return FT_DEVICE_NOT_FOUND; }
+FT_STATUS FT_API NullSetBreak(FT_HANDLE) {
+    return FT_DEVICE_NOT_FOUND;
+}
 FT_STATUS FT_API NullGetStatus(FT_HANDLE, uint32_t* rx, uint32_t* tx, uint32_t* events) {
     if (rx != nullptr) {
         *rx = 0;
@@ -58,10 +66,20 @@ FT_STATUS FT_API NullGetDeviceInfo(FT_HANDLE, uint32_t*, uint32_t*, char*, char*
 }
 
 const AdapterDriver nullDriver{
-    NullClose,          NullCreateDeviceInfoList, NullOpenEx,    NullSetFlowControl,
-    NullSetDataCharacteristics, NullSetBaudRate,  NullSetLatencyTimer, NullSetChars,
-    NullSetBreak,       NullSetBreak,             NullGetStatus, NullRead,
-    NullWrite,          NullGetDeviceInfo,
+    NullClose,
+    NullCreateDeviceInfoList,
+    NullOpenEx,
+    NullSetFlowControl,
+    NullSetDataCharacteristics,
+    NullSetBaudRate,
+    NullSetLatencyTimer,
+    NullSetChars,
+    NullSetBreak,
+    NullSetBreak,
+    NullGetStatus,
+    NullRead,
+    NullWrite,
+    NullGetDeviceInfo,
 };
 
 const AdapterDriver* installedDriver = &nullDriver;
@@ -77,11 +95,17 @@ void InstallAdapterDriver(const AdapterDriver* driver) {
     installedDriver = driver != nullptr ? driver : &nullDriver;
 }
 
-const AdapterDriver* InstalledAdapterDriver() { return installedDriver; }
+const AdapterDriver* InstalledAdapterDriver() {
+    return installedDriver;
+}
 
-const AdapterDriver* NullAdapterDriver() { return &nullDriver; }
+const AdapterDriver* NullAdapterDriver() {
+    return &nullDriver;
+}
 
-FT_STATUS FT_Close(FT_HANDLE handle) { return Pick(&AdapterDriver::Close)(handle); }
+FT_STATUS FT_Close(FT_HANDLE handle) {
+    return Pick(&AdapterDriver::Close)(handle);
+}
 
 FT_STATUS FT_CreateDeviceInfoList(uint32_t* deviceCount) {
     return Pick(&AdapterDriver::CreateDeviceInfoList)(deviceCount);
@@ -114,12 +138,15 @@ FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnab
                                           errorCharEnabled);
 }
 
-FT_STATUS FT_SetBreakOn(FT_HANDLE handle) { return Pick(&AdapterDriver::SetBreakOn)(handle); }
+FT_STATUS FT_SetBreakOn(FT_HANDLE handle) {
+    return Pick(&AdapterDriver::SetBreakOn)(handle);
+}
 
-FT_STATUS FT_SetBreakOff(FT_HANDLE handle) { return Pick(&AdapterDriver::SetBreakOff)(handle); }
+FT_STATUS FT_SetBreakOff(FT_HANDLE handle) {
+    return Pick(&AdapterDriver::SetBreakOff)(handle);
+}
 
-FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t* rxQueued, uint32_t* txQueued,
-                       uint32_t* events) {
+FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t* rxQueued, uint32_t* txQueued, uint32_t* events) {
     return Pick(&AdapterDriver::GetStatus)(handle, rxQueued, txQueued, events);
 }
 
@@ -127,8 +154,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* byte
     return Pick(&AdapterDriver::Read)(handle, buffer, count, bytesRead);
 }
 
-FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, uint32_t length,
-                   uint32_t* bytesWritten) {
+FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, uint32_t length, uint32_t* bytesWritten) {
     return Pick(&AdapterDriver::Write)(handle, buffer, length, bytesWritten);
 }
 

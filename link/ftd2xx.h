@@ -50,11 +50,9 @@ FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnab
                       uint8_t errorChar, uint8_t errorCharEnabled);
 FT_STATUS FT_SetBreakOn(FT_HANDLE handle);
 FT_STATUS FT_SetBreakOff(FT_HANDLE handle);
-FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t* rxQueued, uint32_t* txQueued,
-                       uint32_t* events);
+FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t* rxQueued, uint32_t* txQueued, uint32_t* events);
 FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* bytesRead);
-FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, uint32_t length,
-                   uint32_t* bytesWritten);
+FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, uint32_t length, uint32_t* bytesWritten);
 FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, uint32_t* deviceType, uint32_t* deviceId,
                            char* serialNumber, char* description, void* reserved);
 

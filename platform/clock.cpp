@@ -9,8 +9,14 @@ const ClockBackend* Current() {
 }
 } // namespace
 
-uint32_t TickCount() { return Current()->tickCount(); }
+uint32_t TickCount() {
+    return Current()->tickCount();
+}
 
-void SleepMs(uint32_t ms) { Current()->sleepMs(ms); }
+void SleepMs(uint32_t ms) {
+    Current()->sleepMs(ms);
+}
 
-void InstallClock(const ClockBackend* backend) { installedClock = backend; }
+void InstallClock(const ClockBackend* backend) {
+    installedClock = backend;
+}

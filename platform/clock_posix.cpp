@@ -8,8 +8,8 @@ namespace {
 uint32_t PosixTickCount() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                        static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    const uint64_t ms =
+        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 
@@ -22,4 +22,6 @@ void PosixSleepMs(uint32_t ms) {
 const ClockBackend posixClock{PosixTickCount, PosixSleepMs};
 } // namespace
 
-const ClockBackend* PlatformClock() { return &posixClock; }
+const ClockBackend* PlatformClock() {
+    return &posixClock;
+}

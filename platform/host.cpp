@@ -18,4 +18,6 @@ void HostRequestExit() {
     }
 }
 
-void InstallHost(const HostBackend* backend) { installedHost = backend; }
+void InstallHost(const HostBackend* backend) {
+    installedHost = backend;
+}

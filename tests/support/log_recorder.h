@@ -82,8 +82,7 @@ class LogRecorder {
 
   private:
     static void Observe(void* self, LogOp op, const char* text) {
-        static_cast<LogRecorder*>(self)->events_.push_back(
-            LogEvent{sim::VirtualNowMs(), op, text});
+        static_cast<LogRecorder*>(self)->events_.push_back(LogEvent{sim::VirtualNowMs(), op, text});
     }
     std::vector<LogEvent> events_;
 };
