@@ -8,24 +8,36 @@ namespace sim {
 namespace {
 SimAdapter* installed = nullptr;
 
-FT_STATUS FT_API SimClose(FT_HANDLE h) { return installed->Close(h); }
-FT_STATUS FT_API SimCreateDeviceInfoList(uint32_t* n) { return installed->CreateDeviceInfoList(n); }
-FT_STATUS FT_API SimOpenEx(void* a, uint32_t f, FT_HANDLE* h) { return installed->OpenEx(a, f, h); }
+FT_STATUS FT_API SimClose(FT_HANDLE h) {
+    return installed->Close(h);
+}
+FT_STATUS FT_API SimCreateDeviceInfoList(uint32_t* n) {
+    return installed->CreateDeviceInfoList(n);
+}
+FT_STATUS FT_API SimOpenEx(void* a, uint32_t f, FT_HANDLE* h) {
+    return installed->OpenEx(a, f, h);
+}
 FT_STATUS FT_API SimSetFlowControl(FT_HANDLE h, uint16_t f, uint8_t x, uint8_t y) {
     return installed->SetFlowControl(h, f, x, y);
 }
 FT_STATUS FT_API SimSetDataCharacteristics(FT_HANDLE h, uint8_t b, uint8_t s, uint8_t p) {
     return installed->SetDataCharacteristics(h, b, s, p);
 }
-FT_STATUS FT_API SimSetBaudRate(FT_HANDLE h, uint32_t b) { return installed->SetBaudRate(h, b); }
+FT_STATUS FT_API SimSetBaudRate(FT_HANDLE h, uint32_t b) {
+    return installed->SetBaudRate(h, b);
+}
 FT_STATUS FT_API SimSetLatencyTimer(FT_HANDLE h, uint8_t ms) {
     return installed->SetLatencyTimer(h, ms);
 }
 FT_STATUS FT_API SimSetChars(FT_HANDLE h, uint8_t e, uint8_t eo, uint8_t r, uint8_t ro) {
     return installed->SetChars(h, e, eo, r, ro);
 }
-FT_STATUS FT_API SimSetBreakOn(FT_HANDLE h) { return installed->SetBreak(h, true); }
-FT_STATUS FT_API SimSetBreakOff(FT_HANDLE h) { return installed->SetBreak(h, false); }
+FT_STATUS FT_API SimSetBreakOn(FT_HANDLE h) {
+    return installed->SetBreak(h, true);
+}
+FT_STATUS FT_API SimSetBreakOff(FT_HANDLE h) {
+    return installed->SetBreak(h, false);
+}
 FT_STATUS FT_API SimGetStatus(FT_HANDLE h, uint32_t* rx, uint32_t* tx, uint32_t* ev) {
     return installed->GetStatus(h, rx, tx, ev);
 }
@@ -41,10 +53,20 @@ FT_STATUS FT_API SimGetDeviceInfo(FT_HANDLE h, uint32_t* t, uint32_t* i, char* s
 }
 
 const AdapterDriver simDriver{
-    SimClose,      SimCreateDeviceInfoList, SimOpenEx,         SimSetFlowControl,
-    SimSetDataCharacteristics, SimSetBaudRate, SimSetLatencyTimer, SimSetChars,
-    SimSetBreakOn, SimSetBreakOff,          SimGetStatus,      SimRead,
-    SimWrite,      SimGetDeviceInfo,
+    SimClose,
+    SimCreateDeviceInfoList,
+    SimOpenEx,
+    SimSetFlowControl,
+    SimSetDataCharacteristics,
+    SimSetBaudRate,
+    SimSetLatencyTimer,
+    SimSetChars,
+    SimSetBreakOn,
+    SimSetBreakOff,
+    SimGetStatus,
+    SimRead,
+    SimWrite,
+    SimGetDeviceInfo,
 };
 } // namespace
 
@@ -62,8 +84,12 @@ void SimAdapter::Install() {
     InstallAdapterDriver(&simDriver);
 }
 
-void SimAdapter::PlugAt(uint64_t us) { schedule_.push_back({us, true}); }
-void SimAdapter::UnplugAt(uint64_t us) { schedule_.push_back({us, false}); }
+void SimAdapter::PlugAt(uint64_t us) {
+    schedule_.push_back({us, true});
+}
+void SimAdapter::UnplugAt(uint64_t us) {
+    schedule_.push_back({us, false});
+}
 
 std::vector<std::string> SimAdapter::CallNames() const {
     std::vector<std::string> names;
@@ -91,6 +117,12 @@ void SimAdapter::ApplySchedule(uint64_t now) {
 void SimAdapter::Record(const char* name) {
     const uint64_t now = time_->nowUs();
     ApplySchedule(now);
+    if (behaviour.loseAfterCalls == 0) {
+        behaviour.lost = true;
+        behaviour.loseAfterCalls = -1;
+    } else if (behaviour.loseAfterCalls > 0) {
+        --behaviour.loseAfterCalls;
+    }
     calls_.push_back(DriverCall{name, now});
 }
 
@@ -199,7 +231,13 @@ FT_STATUS SimAdapter::SetBreak(FT_HANDLE handle, bool on) {
     if (!Valid(handle)) {
         return FT_INVALID_HANDLE;
     }
+    if (behaviour.lost) {
+        return FT_IO_ERROR;
+    }
     breakOn_ = on;
+    if (wire_ != nullptr) {
+        wire_->HostBreak(on);
+    }
     return FT_OK;
 }
 
@@ -214,24 +252,54 @@ FT_STATUS SimAdapter::GetStatus(FT_HANDLE handle, uint32_t* rx, uint32_t* tx, ui
     if (events != nullptr) {
         *events = 0;
     }
-    return Valid(handle) ? FT_OK : FT_INVALID_HANDLE;
+    if (!Valid(handle)) {
+        return FT_INVALID_HANDLE;
+    }
+    if (behaviour.lost) {
+        return FT_IO_ERROR;
+    }
+    if (wire_ != nullptr) {
+        if (rx != nullptr) {
+            *rx = static_cast<uint32_t>(wire_->HostQueued());
+        }
+        if (tx != nullptr) {
+            *tx = static_cast<uint32_t>(wire_->HostTxQueued());
+        }
+    }
+    return FT_OK;
 }
 
-FT_STATUS SimAdapter::Read(FT_HANDLE handle, void*, uint32_t, uint32_t* got) {
+FT_STATUS SimAdapter::Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* got) {
     Record("FT_Read");
     if (got != nullptr) {
         *got = 0;
     }
-    return Valid(handle) ? FT_OK : FT_IO_ERROR;
+    if (!Working(handle)) {
+        return FT_IO_ERROR;
+    }
+    if (wire_ != nullptr && buffer != nullptr && count > 0) {
+        const size_t n = wire_->HostRead(static_cast<uint8_t*>(buffer), count);
+        if (got != nullptr) {
+            *got = static_cast<uint32_t>(n);
+        }
+    }
+    return FT_OK;
 }
 
-FT_STATUS SimAdapter::Write(FT_HANDLE handle, const void*, uint32_t length, uint32_t* written) {
+FT_STATUS SimAdapter::Write(FT_HANDLE handle, const void* buffer, uint32_t length,
+                            uint32_t* written) {
     Record("FT_Write");
     if (written != nullptr) {
         *written = 0;
     }
-    if (!Valid(handle)) {
+    if (!Working(handle)) {
         return FT_IO_ERROR;
+    }
+    if (wire_ != nullptr && buffer != nullptr && length > 0) {
+        // The FT232R takes what fits in its transmit buffer; D2XX returns once the rest
+        // has gone out, so the caller waits here until at most 256 bytes remain.
+        const uint64_t doneUs = wire_->HostWrite(static_cast<const uint8_t*>(buffer), length);
+        time_->waitUntilUs(doneUs);
     }
     if (written != nullptr) {
         *written = length;
@@ -242,7 +310,7 @@ FT_STATUS SimAdapter::Write(FT_HANDLE handle, const void*, uint32_t length, uint
 FT_STATUS SimAdapter::GetDeviceInfo(FT_HANDLE handle, uint32_t* type, uint32_t* id, char* serial,
                                     char* description, void*) {
     Record("FT_GetDeviceInfo");
-    if (!Valid(handle)) {
+    if (!Working(handle)) {
         return FT_IO_ERROR;
     }
     if (type != nullptr) {

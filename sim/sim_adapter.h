@@ -9,6 +9,7 @@
 
 #include "link/ftd2xx.h"
 #include "sim/virtual_clock.h"
+#include "sim/wire.h"
 
 namespace sim {
 
@@ -27,6 +28,10 @@ struct AdapterBehaviour {
     bool baudFails = false;         // FT_SetBaudRate fails
     bool latencyFails = false;      // FT_SetLatencyTimer fails
     bool charsFails = false;        // FT_SetChars fails
+    // The adapter is lost (pulled while open): writes, reads, the status call and the
+    // FT_GetDeviceInfo probe fail on the handle it gave.
+    bool lost = false;
+    int64_t loseAfterCalls = -1; // countdown: this many more calls work, then lost (-1 off)
 };
 
 class SimAdapter {
@@ -60,6 +65,13 @@ class SimAdapter {
 
     const TimeSource* Time() const { return time_; }
 
+    // Connects the line: FT_Write queues on it and then waits on the time source until no
+    // more than 256 bytes of the write are still to go out; FT_GetStatus and FT_Read see
+    // its receive queue; the break calls put a break on it. nullptr: no line (reads find
+    // nothing, writes vanish).
+    void AttachWire(Wire* wire) { wire_ = wire; }
+    Wire* AttachedWire() const { return wire_; }
+
     // The driver entry points call these.
     FT_STATUS Close(FT_HANDLE handle);
     FT_STATUS CreateDeviceInfoList(uint32_t* count);
@@ -81,6 +93,7 @@ class SimAdapter {
     void Record(const char* name);
     void ApplySchedule(uint64_t now);
     bool Valid(FT_HANDLE handle) const;
+    bool Working(FT_HANDLE handle) const { return Valid(handle) && !behaviour.lost; }
 
     struct PlugChange {
         uint64_t atUs;
@@ -88,6 +101,7 @@ class SimAdapter {
     };
 
     const TimeSource* time_;
+    Wire* wire_ = nullptr;
     std::vector<DriverCall> calls_;
     std::vector<PlugChange> schedule_;
     uintptr_t openHandle_ = 0; // 0: none open
