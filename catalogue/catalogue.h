@@ -10,8 +10,8 @@
 constexpr int SLOT_COUNT = 21;
 
 // Image header.
-constexpr uint8_t IMAGE_VALID = 0x01;   // takes part in the search
-constexpr uint8_t IMAGE_SKIPPED = 0xFE; // passed over without a message
+constexpr uint8_t IMAGE_VALID = 0x01;    // takes part in the search
+constexpr uint8_t IMAGE_SKIPPED = 0xFE;  // passed over without a message
 constexpr uint16_t FORCE_LEVEL = 0xFEED; // an image at this level fits any device level
 constexpr std::size_t IMAGE_HEADER_BYTES = 16;
 constexpr std::size_t IMAGE_STATUS_OFFSET = 0;
@@ -32,6 +32,12 @@ enum RecordType : uint8_t {
 };
 constexpr std::size_t STORED_REQUEST_BYTES = 42; // RT_SEND record of 40 payload bytes
 
+// The longest name that every text embedding it keeps under 260 bytes. The tightest is a
+// line of the supported-devices list: up to 80 characters, ", ", the name, " (H:XXXX)",
+// and ",\r\n" when the line is broken: name + 94 <= 259. The status-log line and the
+// About entry "NAME ver. XX.XX" need only name + 11.
+constexpr std::size_t MAX_NAME_CHARS = 165;
+
 // A firmware image: the 16-byte header followed by the record stream. No length is
 // stored; the end record is the only end.
 using FirmwareImage = const uint8_t*;
@@ -47,7 +53,7 @@ struct ImageRecord {
     uint8_t recordType;     // 0..15, the low nibble of byte 0
     uint16_t payloadLength; // 12 bits; meaningful for types 1 to 5 only
     const uint8_t* payload; // inside the image; nullptr for other types
-    std::size_t size;       // bytes the record occupies: 2 + length for 1..5, else 2
+    std::size_t size;       // bytes it occupies: 2 + length for 1..5, 1 for RT_END, else 2
 };
 
 // The compiled-in catalogue and stored requests (generated from the data set).
@@ -72,12 +78,14 @@ void SelectCatalogue(const Catalogue* catalogue);
 const uint8_t* ReadRecord(const uint8_t* at, ImageRecord* record);
 
 // The first record of an image's stream.
-inline const uint8_t* FirstRecord(FirmwareImage image) { return image + IMAGE_HEADER_BYTES; }
+inline const uint8_t* FirstRecord(FirmwareImage image) {
+    return image + IMAGE_HEADER_BYTES;
+}
 
 // Counts the records of a stream before its end record, stopping at MAX_RECORDS.
 int CountRecords(FirmwareImage image);
 
-// Little-endian 16-bit field of an image header.
+// Little-endian 16-bit field of an image header (IMAGE_CODE_H_OFFSET and the others).
 uint16_t ImageField(FirmwareImage image, std::size_t offset);
 
 // Formats a slot's version for display: "%02X.%02X" of byte 1 then byte 0 ("01.02").
