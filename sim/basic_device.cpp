@@ -28,10 +28,10 @@ bool BasicDevice::OnPacket(uint64_t atUs, const uint8_t* bytes, std::size_t n,
     const bool alive = n == ALIVE_REQUEST_BYTES.size() &&
                        std::equal(bytes, bytes + n, ALIVE_REQUEST_BYTES.begin());
     if (alive) {
-        if (!answerAlive) {
+        if (aliveReply.empty()) {
             return false;
         }
-        *reply = ALIVE_REPLY_BYTES;
+        *reply = aliveReply;
         ++aliveAnswered;
         ++answered_;
         return true;

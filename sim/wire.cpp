@@ -14,7 +14,7 @@ void Wire::AttachDevice(DeviceModel* device) {
     Now();
     device_ = device;
     heard_.clear();
-    replyPending_ = false;
+    pending_.clear();
 }
 
 void Wire::Now() {
@@ -61,6 +61,29 @@ void Wire::HostBreak(bool on) {
     }
 }
 
+void Wire::InjectHostBytes(const uint8_t* bytes, size_t n) {
+    Now();
+    hostRx_.insert(hostRx_.end(), bytes, bytes + n);
+}
+
+void Wire::DeviceSendAt(uint64_t atUs, const std::vector<uint8_t>& bytes) {
+    Now();
+    if (!bytes.empty()) {
+        pending_.push_back(PendingSend{std::max(atUs, nowUs_), bytes});
+    }
+}
+
+// The pending send that goes first: the earliest, the older of two equal ones.
+size_t Wire::FirstPending() const {
+    size_t first = 0;
+    for (size_t i = 1; i < pending_.size(); ++i) {
+        if (pending_[i].atUs < pending_[first].atUs) {
+            first = i;
+        }
+    }
+    return first;
+}
+
 size_t Wire::HostQueued() {
     Now();
     return hostRx_.size();
@@ -99,8 +122,8 @@ uint64_t Wire::NextHostArrivalUs() {
     if (!heard_.empty() && device_ != nullptr) {
         next = std::min(next, lastHeardUs_ + PACKET_GAP_US);
     }
-    if (replyPending_) {
-        const uint64_t start = std::max(replyAtUs_, lineFreeUs_);
+    if (!pending_.empty()) {
+        const uint64_t start = std::max({pending_[FirstPending()].atUs, lineFreeUs_, nowUs_});
         next = std::min(next, start + BurstByteEndUs(0));
     }
     return next;
@@ -125,8 +148,8 @@ bool Wire::NextEvent(uint64_t limit) {
         }
     }
     uint64_t replyStart = NEVER_US;
-    if (replyPending_ && hostTx_.empty() && devTx_.empty()) {
-        replyStart = std::max(replyAtUs_, lineFreeUs_);
+    if (!pending_.empty() && hostTx_.empty() && devTx_.empty()) {
+        replyStart = std::max(pending_[FirstPending()].atUs, lineFreeUs_);
     }
     const uint64_t next = std::min({hostEnd, devEnd, packetEnd, replyStart});
     if (next == NEVER_US || next > limit) {
@@ -140,7 +163,7 @@ bool Wire::NextEvent(uint64_t limit) {
     } else if (next == packetEnd) {
         EndPacket();
     } else {
-        StartReply(replyStart);
+        StartSend(replyStart);
     }
     return true;
 }
@@ -237,23 +260,21 @@ void Wire::EndPacket() {
     uint64_t replyAt = lastHeardUs_;
     if (device_->OnPacket(lastHeardUs_, packet.data(), packet.size(), &reply, &replyAt) &&
         !reply.empty()) {
-        // A newer answer replaces one still waiting to go out.
-        reply_.swap(reply);
-        replyAtUs_ = std::max(replyAt, detectedUs);
-        replyPending_ = true;
+        pending_.push_back(PendingSend{std::max(replyAt, detectedUs), std::move(reply)});
     }
 }
 
-void Wire::StartReply(uint64_t startUs) {
-    replyPending_ = false;
+void Wire::StartSend(uint64_t startUs) {
+    const size_t first = FirstPending();
+    std::vector<uint8_t> bytes;
+    bytes.swap(pending_[first].bytes);
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(first));
     if (device_ == nullptr || !device_->Present(startUs)) {
-        reply_.clear();
         return;
     }
-    for (uint8_t value : reply_) {
+    for (uint8_t value : bytes) {
         devTx_.push_back(Commit(value, startUs));
     }
-    reply_.clear();
 }
 
 } // namespace sim

@@ -59,6 +59,13 @@ class Wire {
     // Takes up to max bytes from the host's receive queue. Returns the count taken.
     size_t HostRead(uint8_t* out, size_t max);
 
+    // Puts bytes straight into the host's receive queue now, as noise from outside the
+    // model would (a test's stale bytes).
+    void InjectHostBytes(const uint8_t* bytes, size_t n);
+    // The device sends bytes of its own accord: they start at atUs (not before now), or as
+    // soon as the line is free after it, back to back.
+    void DeviceSendAt(uint64_t atUs, const std::vector<uint8_t>& bytes);
+
     // No later than the moment the next byte reaches the host's receive queue (NEVER_US:
     // nothing is on its way). It may be earlier when the device has yet to decide whether
     // to answer: a sleeper wakes then, finds nothing, and asks again.
@@ -95,7 +102,8 @@ class Wire {
     void CompleteDeviceByte();
     bool ApplyFaults(uint8_t* value); // false: the byte is lost
     void EndPacket();
-    void StartReply(uint64_t startUs);
+    void StartSend(uint64_t startUs);
+    size_t FirstPending() const;
 
     const TimeSource* time_;
     DeviceModel* device_ = nullptr;
@@ -116,9 +124,11 @@ class Wire {
     std::vector<uint8_t> heard_; // the packet the device is hearing
     uint64_t lastHeardUs_ = 0;
 
-    bool replyPending_ = false; // an answer waiting for its time and a free line
-    std::vector<uint8_t> reply_;
-    uint64_t replyAtUs_ = 0;
+    struct PendingSend {
+        uint64_t atUs; // earliest start
+        std::vector<uint8_t> bytes;
+    };
+    std::deque<PendingSend> pending_; // device answers waiting for their time and the line
 };
 
 } // namespace sim
