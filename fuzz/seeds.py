@@ -55,3 +55,17 @@ stream += bytes([0x03, 0x03]) + b"fin" + bytes([0x04, 0x01]) + b"s" + bytes([0x0
 write("records", "small_image", header + stream)
 write("records", "fillers", header + bytes([0x96, 0x00]) * 40 + bytes([0x10]))
 write("records", "long_record", header + bytes([0x81, 0x1E]) + bytes(2078) + bytes([0x50]))
+
+# compiler: manifest, a zero byte, then a.bin, b.bin, c.bin as 16-bit length and bytes.
+def files(*blobs):
+    return b"".join(struct.pack("<H", len(b)) + b for b in blobs)
+
+
+image = header + stream
+info = bytes([0x01, 0x28]) + bytes(range(40))
+bridge = bytes([0x01, 0x28]) + bytes(range(40, 80))
+manifest = b"[requests]\ninfo = b.bin\nbridge = c.bin\n\n[slot 0]\nname = DVA1_EN\nversion = 02 01\nimage = a.bin\n"
+write("compiler", "one_slot", manifest + b"\0" + files(image, info, bridge))
+write("compiler", "no_end", manifest + b"\0" + files(header + bytes([0x01, 0x04]) + b"abcd", info, bridge))
+write("compiler", "long_record", manifest + b"\0" + files(header + bytes([0xF1, 0xFF, 0x00]), info, bridge))
+write("compiler", "two_slots", manifest + b"\n[slot 20]\nname = X_FR\nversion = 10 0A\nimage = a.bin\n\0" + files(image, info, bridge))

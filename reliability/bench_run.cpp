@@ -43,7 +43,9 @@ struct Run {
 
 Run* run = nullptr;
 
-DeviceResult& Current() { return run->report->devices[static_cast<std::size_t>(run->current)]; }
+DeviceResult& Current() {
+    return run->report->devices[static_cast<std::size_t>(run->current)];
+}
 
 void ScheduleUnplug(uint64_t atUs) {
     if (run->plugged && run->unplugAtUs == NONE) {

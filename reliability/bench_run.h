@@ -51,13 +51,13 @@ struct BenchDevice {
 
 struct DeviceResult {
     Outcome outcome = Outcome::Pending;
-    bool falseSuccess = false;  // success shown while the device lacks its image
-    Holding atEnd;              // what it held when the run ended
-    bool adapterLost = false;   // the adapter was lost while it was plugged
-    uint64_t plugUs = 0;        // when it was plugged in
-    uint64_t outcomeUs = 0;     // when its outcome was seen
+    bool falseSuccess = false;    // success shown while the device lacks its image
+    Holding atEnd;                // what it held when the run ended
+    bool adapterLost = false;     // the adapter was lost while it was plugged
+    uint64_t plugUs = 0;          // when it was plugged in
+    uint64_t outcomeUs = 0;       // when its outcome was seen
     std::vector<std::string> log; // appended lines while it was the current device
-    int boxes = 0;              // message boxes shown while it was current
+    int boxes = 0;                // message boxes shown while it was current
 };
 
 struct BenchReport {

@@ -20,11 +20,22 @@ void AppendRecord(std::vector<uint8_t>* image, uint8_t type, std::size_t length,
 }
 
 std::vector<uint8_t> Header(uint8_t status, uint16_t codeH) {
-    return {status, 0, 0, 0, 0, 0,
-            static_cast<uint8_t>(codeH & 0xFF), static_cast<uint8_t>(codeH >> 8),
-            static_cast<uint8_t>(SMALL_CODE_B & 0xFF), static_cast<uint8_t>(SMALL_CODE_B >> 8),
-            static_cast<uint8_t>(SMALL_CODE_S & 0xFF), static_cast<uint8_t>(SMALL_CODE_S >> 8),
-            0xFF, 0xFF, 0xFF, 0xFF};
+    return {status,
+            0,
+            0,
+            0,
+            0,
+            0,
+            static_cast<uint8_t>(codeH & 0xFF),
+            static_cast<uint8_t>(codeH >> 8),
+            static_cast<uint8_t>(SMALL_CODE_B & 0xFF),
+            static_cast<uint8_t>(SMALL_CODE_B >> 8),
+            static_cast<uint8_t>(SMALL_CODE_S & 0xFF),
+            static_cast<uint8_t>(SMALL_CODE_S >> 8),
+            0xFF,
+            0xFF,
+            0xFF,
+            0xFF};
 }
 
 std::vector<uint8_t> Request(sim::FaultRandom* random) {

@@ -11,7 +11,7 @@
 
 namespace reliability {
 
-constexpr int SMALL_SLOTS = 4;            // slots 0..3 hold images; slot 4 has a bad status
+constexpr int SMALL_SLOTS = 4;             // slots 0..3 hold images; slot 4 has a bad status
 constexpr uint16_t SMALL_CODE_H0 = 0x0B21; // slot i fits codeH SMALL_CODE_H0 + i
 constexpr uint16_t SMALL_CODE_B = 0x0235;
 constexpr uint16_t SMALL_CODE_S = 0x013F;

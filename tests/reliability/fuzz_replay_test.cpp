@@ -13,6 +13,7 @@
 int FuzzTransactOne(const uint8_t* data, std::size_t size);
 int FuzzAliveOne(const uint8_t* data, std::size_t size);
 int FuzzRecordsOne(const uint8_t* data, std::size_t size);
+int FuzzCompilerOne(const uint8_t* data, std::size_t size);
 
 namespace {
 
@@ -25,6 +26,7 @@ const Target TARGETS[] = {
     {"transact", FuzzTransactOne},
     {"alive", FuzzAliveOne},
     {"records", FuzzRecordsOne},
+    {"compiler", FuzzCompilerOne},
 };
 
 std::vector<std::filesystem::path> Inputs(const std::string& target) {
@@ -57,8 +59,8 @@ TEST_P(FuzzReplay, EveryKeptInputHoldsTheInvariants) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, testing::ValuesIn(TARGETS),
-                         [](const testing::TestParamInfo<Target>& info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<Target>& p) {
+                             return std::string(p.param.name);
                          });
 
 } // namespace
