@@ -17,6 +17,25 @@ void Wire::AttachDevice(DeviceModel* device) {
     pending_.clear();
 }
 
+void Wire::Reset() {
+    device_ = nullptr;
+    faults_ = LineFaults{};
+    random_.Seed(faults_.seed);
+    seedInUse_ = faults_.seed;
+    stats_ = Stats{};
+    nowUs_ = 0;
+    hostTx_.clear();
+    devTx_.clear();
+    lineFreeUs_ = 0;
+    burstStartUs_ = 0;
+    burstIndex_ = 0;
+    hostRx_.clear();
+    breakOn_ = false;
+    heard_.clear();
+    lastHeardUs_ = 0;
+    pending_.clear();
+}
+
 void Wire::Now() {
     AdvanceTo(time_->nowUs());
 }

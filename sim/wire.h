@@ -42,6 +42,10 @@ class Wire {
     void AttachDevice(DeviceModel* device);
     DeviceModel* Device() const { return device_; }
 
+    // Back to the state at construction (device, faults and statistics included), with the
+    // model's time at 0: for a time source that was restarted.
+    void Reset();
+
     // The line's faults; change them at any time, they act on the bytes that follow.
     LineFaults& Faults() { return faults_; }
 
