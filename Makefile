@@ -7,8 +7,7 @@ demo:
 	@scripts/setup.sh base
 	@cmake --preset linux >/dev/null
 	@cmake --build --preset linux
-	@if [ -x build/linux/ui/console/kestrel ]; then build/linux/ui/console/kestrel --simulate; \
-	else build/linux/tools/kestrel-acquire-demo; fi
+	@build/linux/ui/console/kestrel --simulate
 
 test: test-linux test-asan test-tsan
 

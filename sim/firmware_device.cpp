@@ -102,9 +102,12 @@ FirmwareDevice::FirmwareDevice(const FirmwareDeviceConfig& config,
     state_.identity = config.identity;
     state_.startCodeS = config.identity.codeS;
     awake = config.awakeAtPlug;
-    answerAlive = config.answersAlive;
+    if (!config.answersAlive) {
+        aliveReply.clear();
+    }
     onRequest = [this](uint64_t atUs, const uint8_t* bytes, size_t n, std::vector<uint8_t>* reply,
                        uint64_t* replyAtUs) {
+        requests.clear(); // the image is checked as it comes; no need to keep it twice
         std::vector<uint8_t> plain;
         uint32_t delayUs = 0;
         {
