@@ -39,6 +39,7 @@ struct Run {
     uint64_t plugAtUs = NONE;
     uint64_t adapterBackUs = NONE;
     bool finished = false;
+    sim::Wire::Stats atPlug{};
 };
 
 Run* run = nullptr;
@@ -109,15 +110,24 @@ void NoExit() {}
 
 const HostBackend BENCH_HOST{AnswerBox, NoExit};
 
+// Line faults since the current device was plugged in.
+void CountLineFaults() {
+    const sim::Wire::Stats now = run->wire->stats();
+    DeviceResult& d = Current();
+    d.corrupted = now.corrupted - run->atPlug.corrupted;
+    d.dropped = now.dropped - run->atPlug.dropped;
+    d.inserted = now.inserted - run->atPlug.inserted;
+}
+
 void PlugNext(uint64_t now) {
     ++run->current;
     BenchDevice& next = (*run->devices)[static_cast<std::size_t>(run->current)];
     run->wire->Faults() = next.line;
     run->wire->AttachDevice(next.model);
-    if (next.loseAdapterAfterCalls >= 0) {
-        run->adapter->behaviour.loseAfterCalls = next.loseAdapterAfterCalls;
-    }
+    // Each device brings its own adapter fault; none carries over to the next.
+    run->adapter->behaviour.loseAfterCalls = next.loseAdapterAfterCalls;
     run->plugged = true;
+    run->atPlug = run->wire->stats();
     run->searchArmed = false;
     run->engaged = false;
     Current().plugUs = now;
@@ -143,8 +153,10 @@ void AtSleep(void*, uint64_t now) {
         run->adapterBackUs = NONE;
     }
     if (run->unplugAtUs != NONE && now >= run->unplugAtUs) {
+        CountLineFaults();
         run->wire->AttachDevice(nullptr);
         run->wire->Faults() = sim::LineFaults{};
+        run->adapter->behaviour.loseAfterCalls = -1;
         run->plugged = false;
         run->unplugAtUs = NONE;
         if (static_cast<std::size_t>(run->current + 1) < run->devices->size()) {
@@ -226,6 +238,9 @@ BenchReport RunBench(const Catalogue& catalogue, std::vector<BenchDevice> device
     } catch (const BenchOver&) {
     }
     report.endUs = sim::VirtualNowUs();
+    if (state.plugged) {
+        CountLineFaults();
+    }
     for (std::size_t i = 0; i < devices.size(); ++i) {
         report.devices[i].atEnd = devices[i].holding();
     }

@@ -58,6 +58,8 @@ struct DeviceResult {
     uint64_t outcomeUs = 0;       // when its outcome was seen
     std::vector<std::string> log; // appended lines while it was the current device
     int boxes = 0;                // message boxes shown while it was current
+    // Line faults that struck while it was plugged in.
+    uint64_t corrupted = 0, dropped = 0, inserted = 0;
 };
 
 struct BenchReport {
