@@ -195,6 +195,10 @@ void ResetProgramState() {
 
 } // namespace
 
+sim::SimAdapter* BenchAdapter() {
+    return run != nullptr ? run->adapter : nullptr;
+}
+
 const char* OutcomeName(Outcome outcome) {
     switch (outcome) {
     case Outcome::Pending:

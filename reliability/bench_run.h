@@ -70,6 +70,10 @@ struct BenchReport {
 
 // Runs the worker over `devices` with catalogue `catalogue`. A device with no outcome
 // `budgetUs` after its plug is a hang and ends the run.
+// The simulated adapter of the run in progress (nullptr outside RunBench), for device
+// models that act on it.
+sim::SimAdapter* BenchAdapter();
+
 BenchReport RunBench(const Catalogue& catalogue, std::vector<BenchDevice> devices,
                      uint64_t budgetUs);
 

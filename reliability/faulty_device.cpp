@@ -3,7 +3,9 @@
 
 #include <algorithm>
 
+#include "reliability/bench_run.h"
 #include "sim/reply_encoder.h"
+#include "sim/sim_adapter.h"
 
 namespace reliability {
 namespace {
@@ -84,12 +86,46 @@ bool HostileDevice::OnPacket(uint64_t atUs, const uint8_t* bytes, std::size_t n,
     case Abuse::WrongTag:
         *reply = sim::EncodeDataReply(key, std::vector<uint8_t>{'R', 'X', 0x00, 0x00, 0x00, 0x00});
         break;
+    case Abuse::Forge:
+        *reply = sim::EncodeDataReply(key, std::vector<uint8_t>{static_cast<uint8_t>(forgedTag[0]),
+                                                                static_cast<uint8_t>(forgedTag[1]),
+                                                                0x00, 0x00});
+        break;
     case Abuse::OtherKey:
         *reply = sim::EncodeDataReply(static_cast<uint8_t>(key ^ 0x80),
                                       std::vector<uint8_t>{'R', '8', 0x00, 0x00});
         break;
     }
     return true;
+}
+
+void Interrupter::OnBreak(uint64_t atUs, bool on) {
+    if (!fired) {
+        inner_->OnBreak(atUs, on);
+    }
+}
+
+bool Interrupter::OnPacket(uint64_t atUs, const uint8_t* bytes, std::size_t n,
+                           std::vector<uint8_t>* reply, uint64_t* replyAtUs) {
+    if (fired && action_ == Action::UnplugDevice) {
+        return false;
+    }
+    if (!fired && at_(bytes, n)) {
+        fired = true;
+        firedAtUs = atUs;
+        if (action_ == Action::LoseAdapter && BenchAdapter() != nullptr) {
+            BenchAdapter()->behaviour.lost = true;
+        }
+        return false;
+    }
+    return inner_->OnPacket(atUs, bytes, n, reply, replyAtUs);
+}
+
+bool Interrupter::Present(uint64_t atUs) const {
+    if (fired && action_ == Action::UnplugDevice && atUs >= firedAtUs) {
+        return false;
+    }
+    return inner_->Present(atUs);
 }
 
 } // namespace reliability

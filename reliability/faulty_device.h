@@ -47,6 +47,8 @@ enum class Abuse {
     AliveForever, // the alive reply, over and over, instead of a data reply
     WrongTag,     // a well-formed data reply with the tag "RX"
     OtherKey,     // a well-formed reply carrying the key of another request
+    Forge,        // a well-formed reply with the right key and the tag in `forgedTag`,
+                  // while the device itself never hears the packet
 };
 
 // Wraps a device and answers the packets that `target` picks with the chosen abuse instead
@@ -63,13 +65,39 @@ class HostileDevice : public sim::DeviceModel {
                   uint64_t* replyAtUs) override;
     bool Present(uint64_t atUs) const override { return inner_->Present(atUs); }
 
-    uint64_t abused = 0; // packets answered with the abuse
+    uint64_t abused = 0;      // packets answered with the abuse
+    char forgedTag[3] = "R8"; // for Abuse::Forge
 
   private:
     sim::DeviceModel* inner_;
     Abuse abuse_;
     Target target_;
     sim::FaultRandom random_{7};
+};
+
+// Interrupts an update at a chosen point: when the packet that `at` picks arrives (or the
+// break, for the search), the device is pulled out or the adapter is lost. The packet
+// that triggers it is not answered. Afterwards the device is absent until the bench plugs
+// the device itself (without this wrapper) in again.
+class Interrupter : public sim::DeviceModel {
+  public:
+    enum class Action { UnplugDevice, LoseAdapter };
+    using Trigger = std::function<bool(const uint8_t* bytes, std::size_t n)>;
+    Interrupter(sim::DeviceModel* inner, Action action, Trigger at)
+        : inner_(inner), action_(action), at_(std::move(at)) {}
+
+    void OnBreak(uint64_t atUs, bool on) override;
+    bool OnPacket(uint64_t atUs, const uint8_t* bytes, std::size_t n, std::vector<uint8_t>* reply,
+                  uint64_t* replyAtUs) override;
+    bool Present(uint64_t atUs) const override;
+
+    bool fired = false;
+    uint64_t firedAtUs = 0;
+
+  private:
+    sim::DeviceModel* inner_;
+    Action action_;
+    Trigger at_;
 };
 
 } // namespace reliability
