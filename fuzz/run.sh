@@ -19,7 +19,7 @@ for t in "${targets[@]}"; do
         -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$crashes/" \
         "$corpus" "fuzz/corpus/$t" >"build/fuzz/$t.log" 2>&1
     rc=$?
-    grep -E "^#[0-9]+ +DONE|stat::number_of_executed_units|stat::new_units_added" \
+    grep -E "DONE|stat::number_of_executed_units|stat::new_units_added" \
         "build/fuzz/$t.log" | sed 's/^/  /'
     found=$(find "$crashes" -type f | wc -l)
     if [ "$rc" -ne 0 ] || [ "$found" -ne 0 ]; then

@@ -220,3 +220,25 @@ TEST_F(HostileCycle, AForgedAcknowledgementIsCaughtAsAFalseSuccess) {
 }
 
 } // namespace
+
+namespace {
+
+// An identity reply cut short (tag "R1" but too few bytes for the fields) must not pass for
+// an identity: otherwise fields would be read from stale bytes and an image chosen by them.
+TEST_F(HostileCycle, AShortIdentityReplyIsNoIdentity) {
+    sim::FirmwareDeviceConfig cut = config_;
+    cut.identityLength = 5;
+    sim::FirmwareDevice device(cut, index_);
+    sim::FirmwareDevice next(config_, index_);
+    const reliability::BenchReport report = RunPair(&device, &device, &next);
+
+    const reliability::DeviceResult& first = report.devices[0];
+    EXPECT_EQ(first.outcome, Outcome::ErrorLine) << reliability::OutcomeName(first.outcome);
+    EXPECT_TRUE(Logged(first, "Error_GetDeviceInfo !!!"));
+    EXPECT_EQ(device.State().recordsAccepted, 0u);
+    EXPECT_EQ(device.State().foreignRecords, 0u);
+    EXPECT_EQ(report.devices[1].outcome, Outcome::Success);
+    EXPECT_TRUE(report.devices[1].atEnd.complete);
+}
+
+} // namespace
