@@ -261,7 +261,7 @@ std::string FormatCampaignTable(const CampaignOptions& options, const CampaignTa
     std::string out;
     char line[160];
     const auto row = [&](const char* name, uint64_t value) {
-        std::snprintf(line, sizeof line, "| %-34s | %12llu |\n", name,
+        std::snprintf(line, sizeof line, "| %-38s | %12llu |\n", name,
                       static_cast<unsigned long long>(value));
         out += line;
     };
@@ -271,8 +271,8 @@ std::string FormatCampaignTable(const CampaignOptions& options, const CampaignTa
                   static_cast<unsigned long long>(options.cycles), wallSeconds,
                   static_cast<unsigned long long>(t.virtualSeconds));
     out += line;
-    out += "| what                               |        count |\n";
-    out += "|------------------------------------|-------------:|\n";
+    out += "| what                                   |        count |\n";
+    out += "|----------------------------------------|-------------:|\n";
     row("runs (devices)", t.runs);
     for (int k = 0; k < FAULT_KIND_COUNT; ++k) {
         const std::string name = std::string("fault: ") + KIND_NAMES[k];
