@@ -28,7 +28,7 @@ bool BasicDevice::OnPacket(uint64_t atUs, const uint8_t* bytes, std::size_t n,
     const bool alive = n == ALIVE_REQUEST_BYTES.size() &&
                        std::equal(bytes, bytes + n, ALIVE_REQUEST_BYTES.begin());
     if (alive) {
-        if (aliveReply.empty()) {
+        if (!answerAlive || aliveReply.empty()) {
             return false;
         }
         *reply = aliveReply;

@@ -24,7 +24,8 @@ class BasicDevice : public DeviceModel {
                                               std::vector<uint8_t>* reply, uint64_t* replyAtUs)>;
 
     bool awake = false;                           // a break wakes it
-    std::vector<uint8_t> aliveReply{0xAC, 0x3A};  // the answer to the alive request; empty: none
+    bool answerAlive = true;                      // false: the alive request goes unanswered
+    std::vector<uint8_t> aliveReply{0xAC, 0x3A};  // the answer to it; empty: none
     uint32_t turnaroundUs = DEVICE_TURNAROUND_US; // from the packet's last byte to the answer
     RequestHandler onRequest;
 

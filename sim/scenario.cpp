@@ -186,11 +186,21 @@ struct Bench::Impl : DeviceModel {
         lastAliveUs = atUs;
     }
 
+    // While the next device waits for the host's break, the socket itself listens, so
+    // that the break reaches it; with no device plugged in nothing answers.
     bool Present(uint64_t atUs) const override {
         FirmwareDevice* device = nullptr;
         {
             std::lock_guard<std::mutex> lock(mutex);
+            if (waitingForBreak) {
+                return true;
+            }
             device = At(atUs);
+            // A device that pulled itself out is retired at the next thing the socket hears.
+            if (options.trigger == UnplugTrigger::DeviceSide && device != nullptr &&
+                !device->Present(atUs)) {
+                return true;
+            }
         }
         return device != nullptr && device->Present(atUs);
     }

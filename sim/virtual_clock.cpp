@@ -27,9 +27,7 @@ void VirtualSleep(uint32_t ms) {
 
 const ClockBackend virtualClock{VirtualTick, VirtualSleep};
 
-uint64_t VirtualSourceNow() {
-    return virtualUs.load();
-}
+uint64_t VirtualSourceNow() { return virtualUs.load(); }
 void VirtualSourceWait(uint64_t us) {
     const uint64_t now = virtualUs.load();
     if (us > now) {
@@ -52,12 +50,8 @@ const TimeSource virtualSource{VirtualSourceNow, VirtualSourceWait};
 const TimeSource realSource{RealSourceNow, RealSourceWait};
 } // namespace
 
-const TimeSource* VirtualTime() {
-    return &virtualSource;
-}
-const TimeSource* RealTime() {
-    return &realSource;
-}
+const TimeSource* VirtualTime() { return &virtualSource; }
+const TimeSource* RealTime() { return &realSource; }
 
 void StartVirtualClock(uint32_t startTickMs) {
     virtualUs.store(0);
@@ -72,13 +66,9 @@ void StopVirtualClock() {
     InstallClock(nullptr);
 }
 
-uint64_t VirtualNowUs() {
-    return virtualUs.load();
-}
+uint64_t VirtualNowUs() { return virtualUs.load(); }
 
-void AdvanceVirtualUs(uint64_t us) {
-    virtualUs.fetch_add(us);
-}
+void AdvanceVirtualUs(uint64_t us) { virtualUs.fetch_add(us); }
 
 void SetVirtualSleepHook(SleepHook hook, void* context) {
     sleepHook = hook;

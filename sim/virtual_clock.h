@@ -30,9 +30,7 @@ void StopVirtualClock();
 uint64_t VirtualNowUs();
 
 // Milliseconds of virtual time since StartVirtualClock.
-inline uint64_t VirtualNowMs() {
-    return VirtualNowUs() / 1000u;
-}
+inline uint64_t VirtualNowMs() { return VirtualNowUs() / 1000u; }
 
 // Moves virtual time on (never back).
 void AdvanceVirtualUs(uint64_t us);

@@ -29,6 +29,7 @@ void Wire::Reset() {
     lineFreeUs_ = 0;
     burstStartUs_ = 0;
     burstIndex_ = 0;
+    burstFromHost_ = true;
     hostRx_.clear();
     breakOn_ = false;
     heard_.clear();
@@ -41,13 +42,14 @@ void Wire::Now() {
 }
 
 // Gives a byte its slot on the line, at earliestUs or, when the line is busy, right after
-// the last byte. Back-to-back bytes count from the start of their burst, so a long burst
-// keeps exact times without drift.
-Wire::LineByte Wire::Commit(uint8_t value, uint64_t earliestUs) {
+// the last byte. One sender's back-to-back bytes count from the start of their burst, so a
+// long burst keeps exact times without drift.
+Wire::LineByte Wire::Commit(uint8_t value, uint64_t earliestUs, bool fromHost) {
     const uint64_t startUs = std::max(earliestUs, lineFreeUs_);
-    if (startUs != lineFreeUs_ || burstIndex_ == 0) {
+    if (startUs != lineFreeUs_ || burstIndex_ == 0 || fromHost != burstFromHost_) {
         burstStartUs_ = startUs;
         burstIndex_ = 0;
+        burstFromHost_ = fromHost;
     }
     LineByte b{value, startUs, burstStartUs_ + BurstByteEndUs(burstIndex_)};
     ++burstIndex_;
@@ -59,7 +61,7 @@ uint64_t Wire::HostWrite(const uint8_t* bytes, size_t n) {
     Now();
     uint64_t waitUntil = nowUs_;
     for (size_t i = 0; i < n; ++i) {
-        hostTx_.push_back(Commit(bytes[i], nowUs_));
+        hostTx_.push_back(Commit(bytes[i], nowUs_, true));
         // Once byte n - 257 of the write has left, 256 remain: the adapter's buffer takes
         // them and the write returns.
         if (n > ADAPTER_TX_BUFFER_BYTES && i == n - ADAPTER_TX_BUFFER_BYTES - 1) {
@@ -292,7 +294,7 @@ void Wire::StartSend(uint64_t startUs) {
         return;
     }
     for (uint8_t value : bytes) {
-        devTx_.push_back(Commit(value, startUs));
+        devTx_.push_back(Commit(value, startUs, false));
     }
 }
 

@@ -100,7 +100,7 @@ class Wire {
     };
 
     void Now();
-    LineByte Commit(uint8_t value, uint64_t earliestUs);
+    LineByte Commit(uint8_t value, uint64_t earliestUs, bool fromHost);
     bool NextEvent(uint64_t limit);
     void CompleteHostByte();
     void CompleteDeviceByte();
@@ -122,6 +122,7 @@ class Wire {
     uint64_t lineFreeUs_ = 0;     // end of the last byte committed to the line
     uint64_t burstStartUs_ = 0;   // start of the current back-to-back burst
     uint64_t burstIndex_ = 0;     // bytes committed in that burst
+    bool burstFromHost_ = true;   // who is sending it
     std::deque<uint8_t> hostRx_;  // the host's receive queue
 
     bool breakOn_ = false;

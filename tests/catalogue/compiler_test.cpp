@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -128,6 +131,44 @@ TEST_F(CatalogueCompiler, GoodDataSetCompiles) {
     for (const char* input : {"manifest.txt", "info.bin", "req/bridge.bin", "a.bin", "b.bin"}) {
         EXPECT_THAT(deps, HasSubstr(fs::absolute(File(input)).string())) << input;
     }
+}
+
+TEST_F(CatalogueCompiler, WindowsLineEndingsAndBlanksAreAccepted) {
+    DataSet set;
+    std::string crlf;
+    for (char c : set.manifest) {
+        crlf += c == '\n' ? std::string(" \t\r\n") : std::string(1, c);
+    }
+    set.manifest = crlf;
+    catalogue_compiler::Messages messages;
+    EXPECT_TRUE(Compile(set, &messages));
+    EXPECT_THAT(messages.errors, IsEmpty());
+    EXPECT_THAT(ReadText(Output()), HasSubstr("{\"BETA_CZ\", VERSION_20, IMAGE_20}"));
+}
+
+// The build relies on the exit status; the maker reads the message on stderr.
+TEST_F(CatalogueCompiler, CommandLine) {
+    DataSet set;
+    catalogue_compiler::Messages ignored;
+    ASSERT_TRUE(Compile(set, &ignored));
+    const std::string tool = KESTREL_CATALOGUE_TOOL;
+    const std::string log = (dir_ / "stderr.txt").string();
+    auto run = [&](const std::string& args) {
+        const int status = std::system((tool + " " + args + " 2>" + log).c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(run(Manifest() + " " + Output()), 0);
+    EXPECT_TRUE(fs::exists(Output()));
+
+    set.files["a.bin"].resize(10);
+    Compile(set, &ignored);
+    EXPECT_EQ(run(Manifest() + " " + Output()), 1);
+    EXPECT_FALSE(fs::exists(Output()));
+    EXPECT_THAT(ReadText(log), HasSubstr("kestrel-catalogue: error: " + File("a.bin") +
+                                         ": slot 0: offset 10: the image has 10 bytes"));
+
+    EXPECT_EQ(run(Manifest()), 2);
+    EXPECT_THAT(ReadText(log), HasSubstr("usage: kestrel-catalogue MANIFEST OUTPUT"));
 }
 
 TEST_F(CatalogueCompiler, RefusesBadDataSets) {

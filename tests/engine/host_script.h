@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,15 @@ class HostScript {
 
     const std::vector<HostCall>& Calls() const { return calls_; }
 
+    // Told of every call as it is made, before a box is answered.
+    std::function<void(const HostCall&)> onCall;
+
   private:
     static int Box(const char* text, const char* caption, unsigned style) {
         current_->calls_.push_back(HostCall{sim::VirtualNowMs(), "box", caption, text, style});
+        if (current_->onCall) {
+            current_->onCall(current_->calls_.back());
+        }
         if (current_->answers_.empty()) {
             return ANSWER_NONE;
         }

@@ -79,7 +79,7 @@ inline std::vector<uint8_t> IdentityPayload(const Identity& id) {
 
 class ScriptedDevice : public sim::BasicDevice {
   public:
-    explicit ScriptedDevice(const TestCatalogue& catalogue) : catalogue_(catalogue) {
+    explicit ScriptedDevice(const TestCatalogue& catalogue) : catalogue_(&catalogue) {
         onRequest = [this](uint64_t atUs, const uint8_t* bytes, size_t n,
                            std::vector<uint8_t>* reply, uint64_t* replyAtUs) {
             (void)replyAtUs;
@@ -103,6 +103,31 @@ class ScriptedDevice : public sim::BasicDevice {
         BasicDevice::OnBreak(atUs, on);
     }
 
+    // Back to a fresh device, asleep and plugged in, with the same catalogue.
+    void Reset() {
+        awake = false;
+        answerAlive = true;
+        aliveReply = sim::ALIVE_REPLY_BYTES;
+        turnaroundUs = sim::DEVICE_TURNAROUND_US;
+        silentAfterPackets = -1;
+        unplugAtUs = UINT64_MAX;
+        wrongKey = false;
+        badCrc = false;
+        breaksSeen = packetsHeard = aliveAnswered = requestsAnswered = 0;
+        requests.clear();
+        answered_ = 0;
+        identity = Identity{};
+        behind = Identity{};
+        grantsBridge = false;
+        bridgeOn = false;
+        script.clear();
+        heard.clear();
+        onHeard = nullptr;
+    }
+
+    // The catalogue whose packets the device knows.
+    void UseCatalogue(const TestCatalogue& catalogue) { catalogue_ = &catalogue; }
+
     // The kinds of the requests heard, in order.
     std::vector<std::string> HeardKinds() const {
         std::vector<std::string> out;
@@ -114,7 +139,7 @@ class ScriptedDevice : public sim::BasicDevice {
 
   private:
     bool Handle(uint64_t atUs, const uint8_t* bytes, size_t n, std::vector<uint8_t>* reply) {
-        const PayloadInfo* info = catalogue_.Lookup(bytes, n);
+        const PayloadInfo* info = catalogue_->Lookup(bytes, n);
         const std::string kind = info != nullptr ? info->kind : "unknown";
         heard.push_back(
             Heard{atUs / 1000u, kind, info != nullptr ? info->index : -1, echoSkip, aliveAnswered});
@@ -168,7 +193,7 @@ class ScriptedDevice : public sim::BasicDevice {
         return true;
     }
 
-    const TestCatalogue& catalogue_;
+    const TestCatalogue* catalogue_;
 };
 
 } // namespace enginetest

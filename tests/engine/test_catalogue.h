@@ -1,7 +1,9 @@
-// Small synthetic catalogues for the engine's tests: images built record by record with
-// payloads that name themselves, so the scripted device can tell what it was sent.
+// Small synthetic catalogues for the engine's tests: images made with the shared image
+// builder from payloads that name themselves, so the scripted device can tell what it was
+// sent.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "support/image_builder.h"
 
 namespace enginetest {
 
@@ -29,8 +32,8 @@ struct Rec {
 class TestCatalogue {
   public:
     TestCatalogue() {
-        info_ = StoredRequest(0x49);
-        bridge_ = StoredRequest(0x42);
+        info_ = StoredRequest(testsupport::TEST_INFO_KEY, 7);
+        bridge_ = StoredRequest(testsupport::TEST_BRIDGE_KEY, 11);
         Register(std::vector<uint8_t>(info_.begin() + 2, info_.end()), {"info", RT_SEND, 0});
         Register(std::vector<uint8_t>(bridge_.begin() + 2, bridge_.end()), {"bridge", RT_SEND, 0});
         catalogue_ = Catalogue{slots_.data(), info_.data(), bridge_.data()};
@@ -38,52 +41,29 @@ class TestCatalogue {
     TestCatalogue(const TestCatalogue&) = delete;
     TestCatalogue& operator=(const TestCatalogue&) = delete;
 
-    // An image header: status, reserved zeros, codeH, codeB, codeS (low byte first), 0xFF.
-    static std::vector<uint8_t> Header(uint8_t status, uint16_t codeH, uint16_t codeB,
-                                       uint16_t codeS) {
-        return {status,
-                0,
-                0,
-                0,
-                0,
-                0,
-                static_cast<uint8_t>(codeH),
-                static_cast<uint8_t>(codeH >> 8),
-                static_cast<uint8_t>(codeB),
-                static_cast<uint8_t>(codeB >> 8),
-                static_cast<uint8_t>(codeS),
-                static_cast<uint8_t>(codeS >> 8),
-                0xFF,
-                0xFF,
-                0xFF,
-                0xFF};
-    }
-
     // Puts an image into a slot: the header, the records in order, and the end byte unless
     // `end` is false. Returns the image's bytes as stored.
     const std::vector<uint8_t>& SetSlot(int slot, const std::string& name, uint8_t status,
                                         uint16_t codeH, uint16_t codeB, uint16_t codeS,
                                         const std::vector<Rec>& records, bool end = true,
                                         std::array<uint8_t, 2> version = {0x02, 0x01}) {
-        std::vector<uint8_t> image = Header(status, codeH, codeB, codeS);
+        testsupport::ImageBuilder image;
+        image.Header(codeH, codeB, codeS, status);
         for (size_t i = 0; i < records.size(); ++i) {
             const Rec& r = records[i];
             if (r.type >= RT_FILLER) {
-                image.push_back(static_cast<uint8_t>(0xF0 | r.type)); // length bits set
-                image.push_back(0xFF);
+                image.Filler(r.type, 0xFFF); // length bits set: still two bytes
                 continue;
             }
             const std::vector<uint8_t> payload = Payload(r.length);
-            image.push_back(static_cast<uint8_t>(r.type | ((r.length >> 8) << 4)));
-            image.push_back(static_cast<uint8_t>(r.length & 0xFF));
-            image.insert(image.end(), payload.begin(), payload.end());
+            image.Record(r.type, payload);
             const char* kind = r.type == RT_FINAL ? "final" : r.type == RT_STOP ? "stop" : "record";
             Register(payload, {kind, r.type, static_cast<int>(i)});
         }
         if (end) {
-            image.push_back(0x00);
+            image.End();
         }
-        images_.push_back(image);
+        images_.push_back(image.Bytes());
         names_.push_back(name);
         versions_.push_back(version);
         slots_[slot] =
@@ -110,18 +90,12 @@ class TestCatalogue {
     const std::vector<uint8_t>& MadePayload(size_t n) const { return made_.at(n); }
 
   private:
-    // A stored request: an RT_SEND record of 40 payload bytes. Byte 0 of the packet is
-    // neither 0xAC nor 0xAD, so an echo heard without being expected is dropped.
-    std::array<uint8_t, STORED_REQUEST_BYTES> StoredRequest(uint8_t key) {
+    // A stored request as the shared builder makes it; its packet is kept for lookups.
+    std::array<uint8_t, STORED_REQUEST_BYTES> StoredRequest(uint8_t key, uint8_t seed) {
+        const testsupport::ByteString bytes = testsupport::StoredRequest(key, seed);
         std::array<uint8_t, STORED_REQUEST_BYTES> r{};
-        r[0] = 0x01;
-        r[1] = 40;
-        r[2] = 0x21;
-        r[3] = key;
-        for (size_t i = 4; i < r.size(); ++i) {
-            r[i] = static_cast<uint8_t>(key + i);
-        }
-        if (key == 0x49) {
+        std::copy(bytes.begin(), bytes.end(), r.begin());
+        if (key == testsupport::TEST_INFO_KEY) {
             infoPayload_.assign(r.begin() + 2, r.end());
         }
         return r;

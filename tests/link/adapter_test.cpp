@@ -78,25 +78,16 @@ TEST_F(AdapterTest, OpenFailuresGiveTheirCodesAndLines) {
     sim::AdapterBehaviour settingsFail;
     settingsFail.flowFails = settingsFail.dataFails = settingsFail.baudFails = true;
     const std::vector<Case> cases = {
-        {"no adapter",
-         unplugged,
-         false,
-         102,
+        {"no adapter", unplugged, false, 102,
          {"USB adapter connection - Failed", "Insert USB adapter please."}},
         {"no adapter, silent", unplugged, true, 102, {}},
         {"device list fails", listFails, false, 101, {"Error USB adapter invalid"}},
         {"device list fails, silent", listFails, true, 101, {"Error USB adapter invalid"}},
         // The settings go to the missing handle and fail; no "o.k." line follows.
-        {"open without a handle",
-         noHandle,
-         false,
-         102,
+        {"open without a handle", noHandle, false, 102,
          {"Error FT_SetFlowControl Failed", "Error FT_SetDataCharacteristics Failed",
           "Error FT_SetBaudRate Failed"}},
-        {"line settings fail",
-         settingsFail,
-         false,
-         0,
+        {"line settings fail", settingsFail, false, 0,
          {"Error FT_SetFlowControl Failed", "Error FT_SetDataCharacteristics Failed",
           "Error FT_SetBaudRate Failed", "USB adapter o.k."}},
     };
@@ -162,10 +153,10 @@ TEST_F(AdapterTest, WithoutAnAdapterTheTwoLinesReappearEveryFiveSeconds) {
 
     const Names names = adapter.CallNames();
     const Names tail(names.end() - 8, names.end());
-    EXPECT_EQ(
-        (Names{"FT_Close", "FT_CreateDeviceInfoList", "FT_OpenEx", "FT_SetFlowControl",
-               "FT_SetDataCharacteristics", "FT_SetBaudRate", "FT_SetLatencyTimer", "FT_SetChars"}),
-        tail);
+    EXPECT_EQ((Names{"FT_Close", "FT_CreateDeviceInfoList", "FT_OpenEx", "FT_SetFlowControl",
+                     "FT_SetDataCharacteristics", "FT_SetBaudRate", "FT_SetLatencyTimer",
+                     "FT_SetChars"}),
+              tail);
 }
 
 TEST_F(AdapterTest, AFailingDeviceListIsReportedAtEveryAttemptAndClearedEveryFiveSeconds) {
@@ -196,10 +187,10 @@ TEST_F(AdapterTest, BaudRateFailureIsFollowedByAdapterOk) {
     AcquireAdapter();
     EXPECT_EQ((Names{"Error FT_SetBaudRate Failed", "USB adapter o.k."}),
               testsupport::LogRecorder::Visible());
-    EXPECT_EQ(
-        (Names{"FT_CreateDeviceInfoList", "FT_OpenEx", "FT_SetFlowControl",
-               "FT_SetDataCharacteristics", "FT_SetBaudRate", "FT_SetLatencyTimer", "FT_SetChars"}),
-        adapter.CallNames());
+    EXPECT_EQ((Names{"FT_CreateDeviceInfoList", "FT_OpenEx", "FT_SetFlowControl",
+                     "FT_SetDataCharacteristics", "FT_SetBaudRate", "FT_SetLatencyTimer",
+                     "FT_SetChars"}),
+              adapter.CallNames());
 }
 
 TEST_F(AdapterTest, PulseBreakHoldsTheBreakFor20Ms) {
