@@ -27,7 +27,6 @@ namespace bench {
 
 namespace {
 
-constexpr uint64_t US_PER_MS = 1000;
 // The longest a cycle may take in virtual time before the run is ended.
 constexpr uint64_t CYCLE_LIMIT_US = 600'000'000;
 constexpr uint64_t PLUG_WAIT_STEP_US = 100'000;
