@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/child.h"
@@ -23,6 +27,62 @@ constexpr double RSS_LIMIT_MB = 8;
 constexpr double UPDATE_TIMEOUT_S = 120;
 constexpr char START_LINE[] = "USB adapter o.k.";
 constexpr char DONE_LINE[] = "Update done o.k.";
+// A wake-up this late stops the program long enough to fail a full record's echo wait:
+// the write returns with 256 bytes (66.7 ms) still to go and the echo must be read within
+// 100 ms of that.
+constexpr double STALL_MS = 30;
+
+// Watches the machine while a real-time run goes on: a thread that sleeps 1 ms at a time
+// and counts the wake-ups that come STALL_MS or more late. On a virtual machine the whole
+// guest can stop for tens of milliseconds (every process at once, real-time priority or
+// not), and such a stall, not the program, is then what a failed attempt comes from.
+class StallWatch {
+  public:
+    StallWatch() : thread_([this] { Run(); }) {}
+    ~StallWatch() { Stop(); }
+    StallWatch(const StallWatch&) = delete;
+    StallWatch& operator=(const StallWatch&) = delete;
+
+    void Stop() {
+        if (thread_.joinable()) {
+            stop_ = true;
+            thread_.join();
+        }
+    }
+    // Read after Stop.
+    int Count() const { return count_; }
+    double WorstMs() const { return worstMs_; }
+
+  private:
+    void Run() {
+        using Clock = std::chrono::steady_clock;
+        while (!stop_) {
+            const Clock::time_point before = Clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const double lateMs =
+                std::chrono::duration<double, std::milli>(Clock::now() - before).count() - 1;
+            if (lateMs >= STALL_MS) {
+                count_ += 1;
+                worstMs_ = std::max(worstMs_, lateMs);
+            }
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    int count_ = 0;
+    double worstMs_ = 0;
+    std::thread thread_; // last: starts once the rest is set
+};
+
+void AddStalls(Report* report, const std::string& measure, StallWatch* watch) {
+    watch->Stop();
+    char note[128];
+    std::snprintf(note, sizeof note,
+                  "worst %.0f ms; one in a record's echo wait fails that attempt (2.4 s more)",
+                  watch->WorstMs());
+    report->AddFigure(measure, "machine stalls of 30 ms or more", watch->Count(), "",
+                      watch->Count() > 0 ? note : "");
+}
 
 bool Executable(const std::string& path) {
     return access(path.c_str(), X_OK) == 0;
@@ -145,7 +205,9 @@ void MeasurePty(Report* report, const std::string& bin, const std::string& out, 
         return;
     }
     const double deviceCpuStart = device.CpuSeconds();
+    StallWatch watch;
     AddFigures(report, "3 pty", TimeUpdate(&child, out + "/pty.transcript"), virtualS);
+    AddStalls(report, "3 pty", &watch);
     const double deviceCpu = device.CpuSeconds() - deviceCpuStart;
     device.Stop();
     report->AddFigure("3 pty", "CPU of kestrel-vdev, same span", deviceCpu, "s",
@@ -166,6 +228,7 @@ void MeasureWine(Report* report, const std::string& bin, double virtualS) {
     }
     std::fprintf(stderr, "kestrel-bench: real time, kestrel.exe under Wine (about %.0f s)...\n",
                  virtualS);
+    StallWatch watch;
     Child child;
     if (!child.Start(
             {"/usr/bin/python3", std::string(KESTREL_SOURCE_DIR) + "/bench/wine_time.py", win32})) {
@@ -192,6 +255,7 @@ void MeasureWine(Report* report, const std::string& bin, double virtualS) {
     std::snprintf(note, sizeof note, "%.3f s wall, %.3f s virtual; windows polled every %.2f s",
                   wallS, virtualS, periodS);
     report->AddFigure("4 wine", "wall / virtual", wallS / virtualS, "", note);
+    AddStalls(report, "4 wine", &watch);
 }
 
 } // namespace
@@ -218,8 +282,10 @@ void MeasureRealTime(Report* report, const std::string& bin, const std::string& 
         if (!child.Start({kestrel, "--simulate=healthy"})) {
             report->AddMissing("2 in-process", "wall / virtual", "cannot start " + kestrel);
         } else {
+            StallWatch watch;
             AddFigures(report, "2 in-process", TimeUpdate(&child, out + "/in-process.transcript"),
                        virtualS);
+            AddStalls(report, "2 in-process", &watch);
         }
     }
     MeasurePty(report, bin, out, virtualS);
