@@ -4,17 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/child.h"
+#include "bench/stall_watch.h"
 #include "bench/virtual_run.h"
 
 namespace bench {
@@ -27,53 +24,6 @@ constexpr double RSS_LIMIT_MB = 8;
 constexpr double UPDATE_TIMEOUT_S = 120;
 constexpr char START_LINE[] = "USB adapter o.k.";
 constexpr char DONE_LINE[] = "Update done o.k.";
-// A wake-up this late stops the program long enough to fail a full record's echo wait:
-// the write returns with 256 bytes (66.7 ms) still to go and the echo must be read within
-// 100 ms of that.
-constexpr double STALL_MS = 30;
-
-// Watches the machine while a real-time run goes on: a thread that sleeps 1 ms at a time
-// and counts the wake-ups that come STALL_MS or more late. On a virtual machine the whole
-// guest can stop for tens of milliseconds (every process at once, real-time priority or
-// not), and such a stall, not the program, is then what a failed attempt comes from.
-class StallWatch {
-  public:
-    StallWatch() : thread_([this] { Run(); }) {}
-    ~StallWatch() { Stop(); }
-    StallWatch(const StallWatch&) = delete;
-    StallWatch& operator=(const StallWatch&) = delete;
-
-    void Stop() {
-        if (thread_.joinable()) {
-            stop_ = true;
-            thread_.join();
-        }
-    }
-    // Read after Stop.
-    int Count() const { return count_; }
-    double WorstMs() const { return worstMs_; }
-
-  private:
-    void Run() {
-        using Clock = std::chrono::steady_clock;
-        while (!stop_) {
-            const Clock::time_point before = Clock::now();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            const double lateMs =
-                std::chrono::duration<double, std::milli>(Clock::now() - before).count() - 1;
-            if (lateMs >= STALL_MS) {
-                count_ += 1;
-                worstMs_ = std::max(worstMs_, lateMs);
-            }
-        }
-    }
-
-    std::atomic<bool> stop_{false};
-    int count_ = 0;
-    double worstMs_ = 0;
-    std::thread thread_; // last: starts once the rest is set
-};
-
 void AddStalls(Report* report, const std::string& measure, StallWatch* watch) {
     watch->Stop();
     char note[128];

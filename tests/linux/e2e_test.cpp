@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -19,6 +20,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "bench/stall_watch.h"
 
 #ifndef KESTREL_E2E_WALL_TIME
 #define KESTREL_E2E_WALL_TIME 1
@@ -270,7 +273,10 @@ uint64_t BoxMs(const std::vector<Entry>& t) {
     return at >= 0 ? t[static_cast<std::size_t>(at)].ms : 0;
 }
 
-void ExpectWallTimeWithinFivePercent(const std::vector<Entry>& real, const std::string& scenario) {
+// The wall time is judged unless the machine itself stalled during the run and the time
+// lost is no more than those stalls can explain (one failed record attempt each).
+void ExpectWallTimeWithinFivePercent(const std::vector<Entry>& real, const std::string& scenario,
+                                     const bench::StallWatch& stalls) {
     const std::vector<Entry> virt = ParseTranscript(RunVirtual(scenario));
     const double realMs = static_cast<double>(BoxMs(real));
     const double virtualMs = static_cast<double>(BoxMs(virt));
@@ -280,9 +286,20 @@ void ExpectWallTimeWithinFivePercent(const std::vector<Entry>& real, const std::
     ::testing::Test::RecordProperty("virtual_ms", std::to_string(virtualMs));
     std::printf("%s: real %.0f ms, virtual %.0f ms, ratio %.4f\n", scenario.c_str(), realMs,
                 virtualMs, realMs / virtualMs);
-    if (KESTREL_E2E_WALL_TIME) {
-        EXPECT_NEAR(realMs / virtualMs, 1.0, 0.05);
+    if (!KESTREL_E2E_WALL_TIME) {
+        return;
     }
+    const bool withinFivePercent = std::abs(realMs / virtualMs - 1.0) <= 0.05;
+    const double lostMs = realMs - virtualMs;
+    if (!withinFivePercent && stalls.Count() > 0 &&
+        lostMs <= stalls.Count() * bench::FAILED_ATTEMPT_MS + 0.05 * virtualMs) {
+        std::printf("%s: wall time not judged: the machine stalled %d times for %.0f ms or "
+                    "more (worst %.0f ms), which explains the %.0f ms lost\n",
+                    scenario.c_str(), stalls.Count(), bench::STALL_MS, stalls.WorstMs(), lostMs);
+        return;
+    }
+    EXPECT_NEAR(realMs / virtualMs, 1.0, 0.05)
+        << stalls.Count() << " machine stalls of " << bench::STALL_MS << " ms or more";
 }
 
 const std::vector<std::pair<std::string, std::string>> SUCCESS_LINES = {
@@ -298,7 +315,9 @@ class PtyEndToEnd : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PtyEndToEnd, UpdatesTheVirtualDeviceInRealTime) {
     const std::string scenario = GetParam();
+    bench::StallWatch stalls;
     const Outcome o = RunOnPty(scenario);
+    stalls.Stop();
     const std::vector<Entry> t = ParseTranscript(o.transcript);
     SCOPED_TRACE("transcript:\n" + Dump(o.transcript) + "device:\n" + Dump(o.holdings));
     EXPECT_EQ(o.exitCode, 0);
@@ -306,7 +325,7 @@ TEST_P(PtyEndToEnd, UpdatesTheVirtualDeviceInRealTime) {
     EXPECT_EQ(Find(t, "append", "Update error. Try again please."), -1);
     EXPECT_EQ(Find(t, "append", "\r\n FT_SetLatencyTimer Failed"), -1);
     EXPECT_TRUE(HoldsImageWhole(Holding(o, 0))) << Holding(o, 0);
-    ExpectWallTimeWithinFivePercent(t, scenario);
+    ExpectWallTimeWithinFivePercent(t, scenario, stalls);
 }
 
 std::string ScenarioTestName(const ::testing::TestParamInfo<const char*>& param) {
@@ -319,7 +338,9 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, PtyEndToEnd, ::testing::Values("healthy", "n
                          ScenarioTestName);
 
 TEST(PtyEndToEndUnplug, ShowsTheErrorAndRecoversWithTheNextDevice) {
+    bench::StallWatch stalls;
     const Outcome o = RunOnPty("unplug-midway");
+    stalls.Stop();
     const std::vector<Entry> t = ParseTranscript(o.transcript);
     SCOPED_TRACE("transcript:\n" + Dump(o.transcript) + "device:\n" + Dump(o.holdings));
     EXPECT_EQ(o.exitCode, 0);
@@ -333,7 +354,7 @@ TEST(PtyEndToEndUnplug, ShowsTheErrorAndRecoversWithTheNextDevice) {
     ExpectInOrder(t, wanted);
     EXPECT_FALSE(HoldsImageWhole(Holding(o, 0))) << Holding(o, 0);
     EXPECT_TRUE(HoldsImageWhole(Holding(o, 1))) << Holding(o, 1);
-    ExpectWallTimeWithinFivePercent(t, "unplug-midway");
+    ExpectWallTimeWithinFivePercent(t, "unplug-midway", stalls);
 }
 
 } // namespace
