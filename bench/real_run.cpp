@@ -24,14 +24,23 @@ constexpr double RSS_LIMIT_MB = 8;
 constexpr double UPDATE_TIMEOUT_S = 120;
 constexpr char START_LINE[] = "USB adapter o.k.";
 constexpr char DONE_LINE[] = "Update done o.k.";
+
+// The stalls the watch saw, with when they came, so that a lost attempt in a transcript
+// can be matched with one.
 void AddStalls(Report* report, const std::string& measure, StallWatch* watch) {
     watch->Stop();
-    char note[128];
-    std::snprintf(note, sizeof note,
-                  "worst %.0f ms; one in a record's echo wait fails that attempt (2.4 s more)",
-                  watch->WorstMs());
-    report->AddFigure(measure, "machine stalls of 30 ms or more", watch->Count(), "",
-                      watch->Count() > 0 ? note : "");
+    std::string note;
+    if (watch->Count() > 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "worst %.0f ms; at", watch->WorstMs());
+        note = text;
+        for (const double at : watch->AtMs()) {
+            std::snprintf(text, sizeof text, " %.1f", at / 1000);
+            note += text;
+        }
+        note += " s of the run";
+    }
+    report->AddFigure(measure, "machine stalls of 30 ms or more", watch->Count(), "", note);
 }
 
 bool Executable(const std::string& path) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace bench {
 
@@ -35,10 +36,13 @@ class StallWatch {
     // Read after Stop.
     int Count() const { return count_; }
     double WorstMs() const { return worstMs_; }
+    // When each stall began, in milliseconds since the watch started (the first 16).
+    const std::vector<double>& AtMs() const { return atMs_; }
 
   private:
     void Run() {
         using Clock = std::chrono::steady_clock;
+        const Clock::time_point start = Clock::now();
         while (!stop_) {
             const Clock::time_point before = Clock::now();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -47,6 +51,10 @@ class StallWatch {
             if (lateMs >= STALL_MS) {
                 count_ += 1;
                 worstMs_ = std::max(worstMs_, lateMs);
+                if (atMs_.size() < 16) {
+                    atMs_.push_back(
+                        std::chrono::duration<double, std::milli>(before - start).count());
+                }
             }
         }
     }
@@ -54,6 +62,7 @@ class StallWatch {
     std::atomic<bool> stop_{false};
     int count_ = 0;
     double worstMs_ = 0;
+    std::vector<double> atMs_;
     std::thread thread_; // last: starts once the rest is set
 };
 
