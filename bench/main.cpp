@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/floor.h"
@@ -105,30 +106,47 @@ void MeasureScenarios(Report* report, const bench::DeviceTiming& device,
     }
 }
 
+// One programmed image: its records as the floor walks them and their payload's line time.
+struct ProgrammedImage {
+    std::vector<bench::FloorRecord> records;
+    double payloadUs;
+};
+
+// The floor's efficiency for a device, worst image.
+double FloorEfficiency(const std::vector<ProgrammedImage>& images,
+                       const bench::DeviceTiming& device) {
+    double worst = 1e9;
+    for (const ProgrammedImage& image : images) {
+        worst = std::min(worst, image.payloadUs /
+                                    bench::ProgrammingFloor(image.records, device).TotalUs());
+    }
+    return worst;
+}
+
 // Programming alone: payload on the line against the time the pass took.
 void MeasureEfficiency(Report* report, const bench::ScenarioRun& healthy,
                        const bench::DeviceTiming& device) {
+    std::vector<ProgrammedImage> images;
     double worst = 1e9;
-    double bound = 1e9;
     for (const bench::CycleTiming& c : healthy.cycles) {
         if (!c.success || c.mainImage == nullptr || c.programming.empty()) {
             continue;
         }
-        const std::vector<bench::FloorRecord> records = bench::WalkImage(c.mainImage);
-        const double payloadUs = bench::LineUs(bench::SentPayloadBytes(records));
+        ProgrammedImage image;
+        image.records = bench::WalkImage(c.mainImage);
+        image.payloadUs = bench::LineUs(bench::SentPayloadBytes(image.records));
         const auto& pass = c.programming.back();
-        const double efficiency = payloadUs / static_cast<double>(pass.second - pass.first);
-        worst = std::min(worst, efficiency);
-        bound = std::min(bound, payloadUs / bench::ProgrammingFloor(records, device).TotalUs());
+        worst = std::min(worst, image.payloadUs / static_cast<double>(pass.second - pass.first));
+        images.push_back(std::move(image));
     }
-    if (worst > 1e8) {
+    if (images.empty()) {
         report->AddMissing("1 healthy", "programming line efficiency", "no programming pass seen");
         return;
     }
     report->AddAtLeast("1 healthy", "programming line efficiency", worst, "", EFFICIENCY_LIMIT,
                        "worst image; payload line time / pass time");
-    report->AddFigure("1 healthy", "  same, best the floor allows", bound, "",
-                      "device flash time per record included");
+    report->AddFigure("1 healthy", "  same, best the floor allows", FloorEfficiency(images, device),
+                      "", "device flash time per record included");
 
     // The efficiency is bounded by the device's flash times, not by the program: the
     // floor's efficiency for other devices shows where the target stops being reachable.
@@ -142,19 +160,11 @@ void MeasureEfficiency(Report* report, const bench::ScenarioRun& healthy,
         other.flashUs = std::max(a.recordMs * 1000, device.answerUs);
         other.altFlashUs = other.flashUs;
         other.slowFlashUs = std::max(a.slowMs * 1000, device.answerUs);
-        double otherBound = 1e9;
-        for (const bench::CycleTiming& c : healthy.cycles) {
-            if (c.success && c.mainImage != nullptr) {
-                const std::vector<bench::FloorRecord> records = bench::WalkImage(c.mainImage);
-                const double payloadUs = bench::LineUs(bench::SentPayloadBytes(records));
-                otherBound = std::min(
-                    otherBound, payloadUs / bench::ProgrammingFloor(records, other).TotalUs());
-            }
-        }
         char name[80];
         std::snprintf(name, sizeof name, "  floor at %.0f ms per record, %.0f ms slow", a.recordMs,
                       a.slowMs);
-        report->AddFigure("1 healthy", name, otherBound, "", "another device; worst image");
+        report->AddFigure("1 healthy", name, FloorEfficiency(images, other), "",
+                          "another device; worst image");
     }
 }
 
